@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs every test. The tests never open the real port 1.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/build.sh
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure --timeout 300

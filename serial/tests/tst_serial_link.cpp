@@ -1,0 +1,145 @@
+#include "serial/serial_link.h"
+#include "tests/pty.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+std::unique_ptr<SerialLink> openLink(const QString &device)
+{
+    auto link = std::make_unique<SerialLink>(device);
+    if (!(link->setSettings(QStringLiteral("9600,n,8,1")) && link->setCommPort(1) &&
+          link->setPortOpen(true)))
+        return nullptr;
+    return link;
+}
+} // namespace
+
+class tst_SerialLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void settings_data();
+    void settings();
+    void openFailure_data();
+    void openFailure();
+    void busyPortIsRefused();
+    void writeSendsExactlyTheFrame();
+    void readsOneCharacterPerNotification();
+    void deviceLossClosesAndReportsOnce();
+};
+
+void tst_SerialLink::settings_data()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("line settings") << QStringLiteral("9600,n,8,1") << true;
+    QTest::newRow("upper case parity") << QStringLiteral("19200,E,7,2") << true;
+    QTest::newRow("unknown parity") << QStringLiteral("9600,x,8,1") << false;
+    QTest::newRow("nine data bits") << QStringLiteral("9600,n,9,1") << false;
+    QTest::newRow("zero baud") << QStringLiteral("0,n,8,1") << false;
+    QTest::newRow("missing field") << QStringLiteral("9600,n,8") << false;
+    QTest::newRow("empty") << QString() << false;
+}
+
+void tst_SerialLink::settings()
+{
+    QFETCH(QString, settings);
+    QFETCH(bool, accepted);
+    SerialLink link;
+    QCOMPARE(link.setSettings(settings), accepted);
+    if (!accepted) {
+        QCOMPARE(link.lastError().number, int(QSerialPort::UnsupportedOperationError));
+        QVERIFY(link.lastError().text.contains(settings));
+    }
+}
+
+void tst_SerialLink::openFailure_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<int>("number");
+    QTest::newRow("missing") << QStringLiteral("/nonexistent/ttyS0")
+                             << int(QSerialPort::DeviceNotFoundError);
+    QTest::newRow("not a terminal") << QStringLiteral("/dev/null")
+                                    << int(QSerialPort::UnsupportedOperationError);
+}
+
+void tst_SerialLink::openFailure()
+{
+    QFETCH(QString, device);
+    QFETCH(int, number);
+    SerialLink link(device);
+    QVERIFY(link.setSettings(QStringLiteral("9600,n,8,1")));
+    QVERIFY(link.setCommPort(1));
+    QVERIFY(!link.setPortOpen(true));
+    QVERIFY(!link.portOpen());
+    QCOMPARE(link.lastError().number, number);
+    QVERIFY(!link.lastError().text.isEmpty());
+}
+
+void tst_SerialLink::busyPortIsRefused()
+{
+    Pty pty;
+    QVERIFY(pty.isValid());
+    auto first = openLink(pty.path());
+    QVERIFY(first);
+    SerialLink second(pty.path());
+    second.setSettings(QStringLiteral("9600,n,8,1"));
+    second.setCommPort(1);
+    QVERIFY(!second.setPortOpen(true));
+    QCOMPARE(second.lastError().number, int(QSerialPort::PermissionError));
+}
+
+void tst_SerialLink::writeSendsExactlyTheFrame()
+{
+    Pty pty;
+    auto link = openLink(pty.path());
+    QVERIFY(link);
+    std::string frame;
+    for (int b = 0; b < 256; ++b)
+        frame.push_back(char(b));
+    QVERIFY(link->Output(frame));
+    QCOMPARE(pty.read(frame.size()), frame);
+    QCOMPARE(pty.drain(50), std::string());
+}
+
+void tst_SerialLink::readsOneCharacterPerNotification()
+{
+    Pty pty;
+    auto link = openLink(pty.path());
+    QVERIFY(link);
+    std::vector<std::string> reads;
+    connect(link.get(), &SerialLink::OnComm, this, [&] { reads.push_back(link->Input()); });
+
+    std::string sent("OK9A\x03");
+    sent.push_back('\0');
+    sent += "\xFF\x06";
+    pty.write(sent);
+    QTRY_COMPARE(reads.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        QCOMPARE(reads[i], std::string(1, sent[i]));
+    QTest::qWait(30);
+    QCOMPARE(reads.size(), sent.size());
+}
+
+void tst_SerialLink::deviceLossClosesAndReportsOnce()
+{
+    auto pty = std::make_unique<Pty>();
+    auto link = openLink(pty->path());
+    QVERIFY(link);
+    QSignalSpy lost(link.get(), &SerialLink::portLost);
+    pty->close();
+    QTRY_COMPARE(lost.count(), 1);
+    QVERIFY(!link->portOpen());
+    QTest::qWait(50);
+    QCOMPARE(lost.count(), 1);
+    QVERIFY(!link->Output("x"));
+    QCOMPARE(link->lastError().number, int(QSerialPort::NotOpenError));
+    QCOMPARE(link->Input(), std::string());
+}
+
+QTEST_GUILESS_MAIN(tst_SerialLink)
+#include "tst_serial_link.moc"

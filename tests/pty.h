@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+
+#include <string>
+#include <string_view>
+
+// A pseudo-terminal standing in for the device: the program opens path(), the test plays the
+// device on the master side. The slave stays raw and open, so nothing is echoed or lost.
+class Pty
+{
+public:
+    Pty();
+    ~Pty();
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+
+    bool isValid() const { return master_ >= 0; }
+    QString path() const { return path_; }
+
+    void write(std::string_view bytes);
+    // Reads what the program sent, running its event loop meanwhile, until `count` bytes came
+    // or `timeoutMs` passed.
+    std::string read(std::size_t count, int timeoutMs = 2000);
+    // Whatever arrives within `ms`, the event loop running.
+    std::string drain(int ms);
+    // The device goes away.
+    void close();
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    QString path_;
+};

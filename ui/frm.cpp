@@ -1,0 +1,160 @@
+#include "frm.h"
+
+#include "protocol/cp1252.h"
+#include "protocol/frame.h"
+
+#include <limits>
+
+namespace {
+
+const QString kSettings = QStringLiteral("9600,n,8,1");
+constexpr std::int16_t kTimeoutTicks = 20;
+constexpr int kTickMs = 10;
+
+QString fromLine(std::string_view bytes)
+{
+    return QString::fromStdU16String(Windows1252::toUnicode(bytes));
+}
+
+std::string toLine(const QString &text)
+{
+    return Windows1252::fromUnicode(text.toStdU16String());
+}
+
+} // namespace
+
+QString portErrorText(const PortError &error)
+{
+    return QStringLiteral("Fehler : %1 (%2)").arg(error.text).arg(error.number);
+}
+
+frm::frm(QString port1Device, QWidget *parent)
+    : QWidget(parent), MSComm1(std::move(port1Device)), ETX(1, Steuerzeichen::ETX),
+      ACK(1, Steuerzeichen::ACK), NAK(1, Steuerzeichen::NAK)
+{
+    lbl_senden.setObjectName(QStringLiteral("lbl_senden"));
+    txt_senden.setObjectName(QStringLiteral("txt_senden"));
+    lbl_empfangen.setObjectName(QStringLiteral("lbl_empfangen"));
+    txt_empfangen.setObjectName(QStringLiteral("txt_empfangen"));
+    cmd_abfragen.setObjectName(QStringLiteral("cmd_abfragen"));
+    TimerTimeout.setObjectName(QStringLiteral("TimerTimeout"));
+    MSComm1.setObjectName(QStringLiteral("MSComm1"));
+    // Not drawn, but children like the rest, so the window can be searched for them.
+    TimerTimeout.setParent(this);
+    MSComm1.setParent(this);
+
+    lbl_senden.setText(QStringLiteral("Senden :"));
+    lbl_empfangen.setText(QStringLiteral("Empfangen :"));
+    cmd_abfragen.setText(QStringLiteral("Abfragen"));
+    txt_senden.setText(QStringLiteral("G01K01P00="));
+    // Ordinary boxes with no length limit: a long command is still sent whole.
+    txt_senden.setMaxLength(std::numeric_limits<int>::max());
+    txt_empfangen.setMaxLength(std::numeric_limits<int>::max());
+
+    TimerTimeout.setInterval(kTickMs);
+    // A coarse timer may fire up to 5 % early; the timeout must never come before 21 ticks.
+    TimerTimeout.setTimerType(Qt::PreciseTimer);
+
+    connect(&cmd_abfragen, &QPushButton::clicked, this, &frm::cmd_abfragen_Click);
+    connect(&MSComm1, &SerialLink::OnComm, this, &frm::MSComm1_OnComm);
+    connect(&MSComm1, &SerialLink::portLost, this, &frm::MSComm1_PortLost);
+    connect(&TimerTimeout, &QTimer::timeout, this, &frm::TimerTimeout_Timer);
+
+    layOut();
+}
+
+void frm::layOut()
+{
+    setWindowTitle(QStringLiteral("TQ5-Bus-Protokoll"));
+    for (QWidget *w : {static_cast<QWidget *>(&lbl_senden), static_cast<QWidget *>(&txt_senden),
+                       static_cast<QWidget *>(&lbl_empfangen),
+                       static_cast<QWidget *>(&txt_empfangen), static_cast<QWidget *>(&cmd_abfragen)})
+        w->setParent(this);
+
+    // Positions at 96 dpi: 15 twips to the pixel.
+    lbl_senden.setGeometry(24, 11, 43, 13);
+    txt_senden.setGeometry(72, 8, 105, 19);
+    lbl_empfangen.setGeometry(8, 35, 60, 13);
+    txt_empfangen.setGeometry(72, 32, 105, 19);
+    cmd_abfragen.setGeometry(72, 56, 105, 25);
+    setFixedSize(182, 86);
+
+    cmd_abfragen.setAutoDefault(false);
+    cmd_abfragen.setDefault(false);
+    setTabOrder(&cmd_abfragen, &txt_empfangen);
+    setTabOrder(&txt_empfangen, &txt_senden);
+    cmd_abfragen.setFocus();
+}
+
+std::optional<PortError> frm::Form_Load()
+{
+    if (MSComm1.setSettings(kSettings) && MSComm1.setCommPort(1) && MSComm1.setPortOpen(true))
+        return std::nullopt;
+    return MSComm1.lastError();
+}
+
+void frm::cmd_abfragen_Click()
+{
+    Empfangspuffer.clear();
+    const std::string frame = buildFrame(toLine(txt_senden.text()));
+    // A port lost since the last query gets one attempt to come back.
+    const bool sent = (MSComm1.portOpen() || MSComm1.setPortOpen(true)) && MSComm1.Output(frame);
+    if (!sent) {
+        TimerTimeout.stop();
+        showText(portErrorText(MSComm1.lastError()));
+        return;
+    }
+    TimeoutZaehler = kTimeoutTicks;
+    TimerTimeout.start();
+}
+
+void frm::MSComm1_OnComm()
+{
+    receive(MSComm1.Input());
+}
+
+void frm::receive(const std::string &c)
+{
+    const std::string_view P = Empfangspuffer.view();
+    if (c == ETX) {
+        if (frameIsGood(P)) {
+            showBuffer(P, "{ETX}");
+            TimerTimeout.stop();
+        } else {
+            showText(QStringLiteral("Prüfsummenfehler"));
+        }
+    } else if (c == ACK) {
+        showBuffer(P, "{ACK}");
+        TimerTimeout.stop();
+    } else if (c == NAK) {
+        showBuffer(P, "{NAK}");
+        TimerTimeout.stop();
+    }
+    Empfangspuffer.append(c);
+}
+
+void frm::TimerTimeout_Timer()
+{
+    if (TimeoutZaehler <= 0) {
+        showText(QStringLiteral("Fehler : Timeout"));
+        TimerTimeout.stop();
+    } else {
+        --TimeoutZaehler;
+    }
+}
+
+void frm::MSComm1_PortLost(const PortError &error)
+{
+    TimerTimeout.stop();
+    showText(portErrorText(error));
+}
+
+void frm::showBuffer(std::string_view buffer, const char *marker)
+{
+    showText(fromLine(buffer) + QLatin1String(marker));
+}
+
+void frm::showText(const QString &text)
+{
+    txt_empfangen.setText(text);
+}
