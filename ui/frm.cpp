@@ -3,13 +3,27 @@
 #include "protocol/cp1252.h"
 #include "protocol/frame.h"
 
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QIcon>
+#include <QScreen>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionFrame>
+
+#include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace {
 
 const QString kSettings = QStringLiteral("9600,n,8,1");
 constexpr std::int16_t kTimeoutTicks = 20;
 constexpr int kTickMs = 10;
+const QString kChecksumError = QStringLiteral("Prüfsummenfehler");
+const QString kTimeout = QStringLiteral("Fehler : Timeout");
+// Below this a font is no longer readable; the window keeps the last size tried.
+constexpr int kSmallestFontPx = 7;
 
 QString fromLine(std::string_view bytes)
 {
@@ -19,6 +33,35 @@ QString fromLine(std::string_view bytes)
 std::string toLine(const QString &text)
 {
     return Windows1252::fromUnicode(text.toStdU16String());
+}
+
+// The part of a control its text is drawn in; whatever lies outside is clipped.
+QRect textRoom(const QWidget &control)
+{
+    const QStyle *style = control.style();
+    if (const auto *box = qobject_cast<const QLineEdit *>(&control)) {
+        QStyleOptionFrame option;
+        option.initFrom(box);
+        const int frame = style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, box);
+        // Qt keeps 2 px between frame and text on either side.
+        return box->rect()
+            .adjusted(frame + 2, frame, -frame - 2, -frame)
+            .marginsRemoved(box->textMargins());
+    }
+    if (const auto *button = qobject_cast<const QPushButton *>(&control)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        return style->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+    }
+    return control.contentsRect();
+}
+
+bool showsWhole(const QWidget &control, const QString &text)
+{
+    const QFontMetrics fm = control.fontMetrics();
+    const QRect room = textRoom(control);
+    const int width = std::max(fm.horizontalAdvance(text), fm.boundingRect(text).width());
+    return fm.height() <= room.height() && width <= room.width();
 }
 
 } // namespace
@@ -43,6 +86,10 @@ frm::frm(QString port1Device, QWidget *parent)
     TimerTimeout.setParent(this);
     MSComm1.setParent(this);
 
+    txt_senden.setAccessibleName(QStringLiteral("Senden"));
+    txt_empfangen.setAccessibleName(QStringLiteral("Empfangen"));
+    cmd_abfragen.setAccessibleName(QStringLiteral("Abfragen"));
+
     lbl_senden.setText(QStringLiteral("Senden :"));
     lbl_empfangen.setText(QStringLiteral("Empfangen :"));
     cmd_abfragen.setText(QStringLiteral("Abfragen"));
@@ -66,24 +113,62 @@ frm::frm(QString port1Device, QWidget *parent)
 void frm::layOut()
 {
     setWindowTitle(QStringLiteral("TQ5-Bus-Protokoll"));
-    for (QWidget *w : {static_cast<QWidget *>(&lbl_senden), static_cast<QWidget *>(&txt_senden),
-                       static_cast<QWidget *>(&lbl_empfangen),
-                       static_cast<QWidget *>(&txt_empfangen), static_cast<QWidget *>(&cmd_abfragen)})
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/tq5bus-16.xpm"), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/icons/tq5bus-32.xpm"), QSize(32, 32));
+    setWindowIcon(icon);
+    // A fixed single frame: the controls never move, so no resizing and no maximise button.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+
+    for (QWidget *w :
+         {static_cast<QWidget *>(&lbl_senden), static_cast<QWidget *>(&txt_senden),
+          static_cast<QWidget *>(&lbl_empfangen), static_cast<QWidget *>(&txt_empfangen),
+          static_cast<QWidget *>(&cmd_abfragen)})
         w->setParent(this);
 
-    // Positions at 96 dpi: 15 twips to the pixel.
+    // Positions at 96 dpi: 15 twips to the pixel, every value a whole pixel. Qt scales these
+    // device-independent pixels to other densities.
     lbl_senden.setGeometry(24, 11, 43, 13);
     txt_senden.setGeometry(72, 8, 105, 19);
     lbl_empfangen.setGeometry(8, 35, 60, 13);
     txt_empfangen.setGeometry(72, 32, 105, 19);
     cmd_abfragen.setGeometry(72, 56, 105, 25);
+    // Each label's rectangle shares its box's vertical centre, so centred text lines up.
+    lbl_senden.setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    lbl_empfangen.setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     setFixedSize(182, 86);
+    fitFont();
 
     cmd_abfragen.setAutoDefault(false);
     cmd_abfragen.setDefault(false);
     setTabOrder(&cmd_abfragen, &txt_empfangen);
     setTabOrder(&txt_empfangen, &txt_senden);
     cmd_abfragen.setFocus();
+
+    if (const QScreen *s = screen())
+        setGeometry(
+            QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), s->availableGeometry()));
+}
+
+// The desktop's font stays unless some text would be clipped; then only its pixel size goes down,
+// one pixel at a time, until every text shows whole.
+void frm::fitFont()
+{
+    const std::pair<const QWidget *, QString> shown[] = {
+        {&lbl_senden, lbl_senden.text()}, {&lbl_empfangen, lbl_empfangen.text()},
+        {&txt_senden, txt_senden.text()}, {&txt_empfangen, kChecksumError},
+        {&txt_empfangen, kTimeout},       {&cmd_abfragen, cmd_abfragen.text()}};
+    const auto allShown = [&] {
+        return std::all_of(std::begin(shown), std::end(shown),
+                           [](const auto &s) { return showsWhole(*s.first, s.second); });
+    };
+    QFont f = font();
+    for (int px = QFontInfo(f).pixelSize() - 1; !allShown() && px >= kSmallestFontPx; --px) {
+        f.setPixelSize(px);
+        setFont(f);
+    }
 }
 
 std::optional<PortError> frm::Form_Load()
@@ -121,7 +206,7 @@ void frm::receive(const std::string &c)
             showBuffer(P, "{ETX}");
             TimerTimeout.stop();
         } else {
-            showText(QStringLiteral("Prüfsummenfehler"));
+            showText(kChecksumError);
         }
     } else if (c == ACK) {
         showBuffer(P, "{ACK}");
@@ -136,7 +221,7 @@ void frm::receive(const std::string &c)
 void frm::TimerTimeout_Timer()
 {
     if (TimeoutZaehler <= 0) {
-        showText(QStringLiteral("Fehler : Timeout"));
+        showText(kTimeout);
         TimerTimeout.stop();
     } else {
         --TimeoutZaehler;

@@ -39,6 +39,7 @@ public:
 
 private:
     void layOut();
+    void fitFont();
     void showBuffer(std::string_view buffer, const char *marker);
     void showText(const QString &text);
 
