@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Builds the program and photographs its real window under Xvfb at 96 dpi, with the simulated
+# device (tq5sim, answering every frame with the good reply "OK") bound over port 1 in a private
+# mount namespace (scripts/as-port1.sh; needs root):
+#   docs/window.png        at rest, as it opens
+#   docs/window-reply.png  after "Abfragen" was clicked and the device answered
+#   docs/icon.png          the window's icon, 32 x 32 and 16 x 16, enlarged eight times
+# OUT_DIR to write elsewhere, BUILD_DIR as for scripts/build.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
+out=${OUT_DIR:-docs}
+
+if [ "${1:-}" != --in-xvfb ]; then
+    scripts/deps.sh xvfb xauth imagemagick xdotool x11-utils
+    scripts/build.sh
+    mkdir -p "$out"
+    exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "$0" --in-xvfb
+fi
+
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+export XDG_RUNTIME_DIR=$tmp
+
+"$build/tq5sim" --answer reply --text OK >"$tmp/sim.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+    grep -q '^PTY ' "$tmp/sim.log" && break
+    sleep 0.05
+done
+pty=$(sed -n 's/^PTY //p' "$tmp/sim.log" | head -n 1)
+[ -n "$pty" ] || { echo "tq5sim gave no pseudo-terminal:" >&2; cat "$tmp/sim.log" >&2; exit 1; }
+
+scripts/as-port1.sh "$pty" "$build/tq5bus" >"$tmp/app.log" 2>&1 &
+pids+=($!)
+win=$(timeout 20 xdotool search --sync --onlyvisible --name '^TQ5-Bus-Protokoll$' | head -n 1)
+[ -n "$win" ] || { echo "the window did not appear:" >&2; cat "$tmp/app.log" >&2; exit 1; }
+
+eval "$(xdotool getwindowgeometry --shell "$win")"
+echo "window $WIDTH x $HEIGHT at $X,$Y on a $(xdpyinfo | sed -n 's/ *dimensions: *\([0-9x]*\) .*/\1/p') screen"
+echo "icons the window offers: $(xprop -id "$win" _NET_WM_ICON | grep -o 'Icon ([0-9]* x [0-9]*)' | tr '\n' ' ')"
+
+sleep 0.5 # first paint
+import -window "$win" "$out/window.png"
+
+# Click "Abfragen" (client coordinates 72,56 to 177,81), then give the reply time to arrive.
+xdotool mousemove --window "$win" 124 68 click 1
+for _ in $(seq 40); do
+    grep -q 'OK9A' "$tmp/sim.log" && break
+    sleep 0.05
+done
+sleep 0.5
+xdotool mousemove 0 0 # no hover highlight in the picture
+sleep 0.2
+import -window "$win" "$out/window-reply.png"
+
+# Both sizes on a desktop-blue ground, each pixel an 8 x 8 block.
+convert -background '#3a6ea5' "$build/ui/tq5bus-32.png" -flatten -scale 800% "$tmp/icon32.png"
+convert -background '#3a6ea5' "$build/ui/tq5bus-16.png" -flatten -scale 800% "$tmp/icon16.png"
+convert "$tmp/icon32.png" -background white -gravity east -splice 16x0 "$tmp/icon16.png" \
+    -gravity north +append "$out/icon.png"
+
+echo "device log:"
+sed 's/^/  /' "$tmp/sim.log"
+ls -l "$out/window.png" "$out/window-reply.png" "$out/icon.png"
