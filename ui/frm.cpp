@@ -12,6 +12,7 @@
 #include <QStyleOptionFrame>
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <utility>
 
