@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
 # Runs a command with DEVICE standing in for port 1: a private mount namespace in which DEVICE
-# is bound over /dev/ttyS0, so the real port 1 is never touched. Needs root.
+# is bound over /dev/ttyS0, so the real port 1 is never touched. As root, or else through an
+# unprivileged user namespace where the system allows one. Serial lock files go to a private
+# /run/lock, so a stand-in port 1 neither blocks nor is blocked by another one.
 # usage: scripts/as-port1.sh DEVICE COMMAND [ARGS...]
+#        scripts/as-port1.sh --check   (exit 0 if it can run here, else say why and exit 77)
 set -euo pipefail
-if [ $# -lt 2 ]; then
-    echo "usage: $0 DEVICE COMMAND [ARGS...]" >&2
+if [ "${1:-}" != --check ] && [ $# -lt 2 ]; then
+    echo "usage: $0 DEVICE COMMAND [ARGS...] | --check" >&2
     exit 2
 fi
+[ -e /dev/ttyS0 ] || { echo "$0: /dev/ttyS0 does not exist to bind over" >&2; exit 77; }
+ns=(unshare --mount --propagation private)
 if [ "$(id -u)" -ne 0 ]; then
-    echo "$0: binding a device over /dev/ttyS0 needs root; run it with sudo" >&2
-    exit 77
+    ns=(unshare --user --map-root-user --mount --propagation private)
+    if ! "${ns[@]}" -- sh -c 'mount --bind /dev/null /dev/ttyS0' 2>/dev/null; then
+        echo "$0: binding a device over /dev/ttyS0 needs root or unprivileged user namespaces, and this system allows no such namespace; run it as root" >&2
+        exit 77
+    fi
 fi
+[ "$1" = --check ] && exit 0
 device=$1
 shift
-[ -e /dev/ttyS0 ] || { echo "$0: /dev/ttyS0 does not exist to bind over" >&2; exit 77; }
-exec unshare --mount --propagation private -- sh -c 'mount --bind "$0" /dev/ttyS0 && exec "$@"' "$device" "$@"
+exec "${ns[@]}" -- sh -c 'mount --bind "$0" /dev/ttyS0 &&
+    { [ ! -d /run/lock ] || mount -t tmpfs -o mode=1777 tq5lock /run/lock; } && exec "$@"' \
+    "$device" "$@"

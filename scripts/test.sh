@@ -3,6 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh
+# The end-to-end test drives the real window on a virtual display.
+scripts/deps.sh xvfb xdotool xclip
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure --timeout 300

@@ -12,29 +12,41 @@ skip() {
     echo "SKIP: $*"
     exit 77
 }
-for tool in xvfb-run Xvfb xauth xdotool xclip; do
+for tool in Xvfb xdotool xclip; do
     command -v "$tool" >/dev/null ||
-        skip "$tool is missing (scripts/deps.sh xvfb xauth xdotool xclip installs it)"
+        skip "$tool is missing (scripts/deps.sh xvfb xdotool xclip installs it)"
 done
 reason=$("$as_port1" --check 2>&1) || skip "$reason"
-
-if [ -z "${TQ5_E2E_DISPLAY:-}" ]; then
-    export TQ5_E2E_DISPLAY=1
-    exec xvfb-run -a -s "-screen 0 640x480x24 -nolisten tcp" "$0" "$@"
-fi
 
 work=$(mktemp -d)
 export XDG_RUNTIME_DIR=$work QT_QPA_PLATFORM=xcb
 failures=0
+xvfb_pid=
 device_pid=
 program_pid=
 cleanup() {
     [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null
     [ -n "$device_pid" ] && kill "$device_pid" 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
     wait
     rm -rf "$work"
 }
 trap cleanup EXIT
+
+# A display of its own; the server picks a free number itself, so parallel runs do not collide.
+Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.1
+done
+if [ ! -s "$work/display" ]; then
+    echo "FAIL: Xvfb did not start"
+    cat "$work/xvfb.log"
+    exit 1
+fi
+export DISPLAY=:$(cat "$work/display")
+unset XAUTHORITY
 
 fail() {
     echo "FAIL: $*"
@@ -99,11 +111,25 @@ stop() {
 # xdotool's own click waits 100 ms between press and release; a bare press and release does not.
 click() { xdotool mousemove --window "$win" "$1" "$2" mousedown 1 mouseup 1; }
 
-# The reply box's text, copied as a user would: click into it, select all, copy.
+# The reply box's text, copied as a user would: click into it, select all, copy. The clipboard
+# first gets a text of ours, and the read waits until the program has taken it over: the X
+# server may answer the clipboard request before it has passed on the keys. Under load a copy
+# now and then never arrives; the keys are then pressed again.
+unread="e2e: nothing copied yet"
 reply() {
-    xdotool mousemove --window "$win" "${empfangen[@]}" mousedown 1 mouseup 1 \
-        key --delay 0 ctrl+a ctrl+c
-    timeout 5 xclip -o -selection clipboard 2>/dev/null
+    printf '%s' "$unread" | xclip -i -selection clipboard >/dev/null 2>&1
+    local text=$unread try
+    for try in 1 2 3; do
+        xdotool mousemove --window "$win" "${empfangen[@]}" mousedown 1 mouseup 1 \
+            key --delay 0 ctrl+a ctrl+c
+        for _ in $(seq 50); do
+            text=$(timeout 5 xclip -o -selection clipboard 2>/dev/null)
+            [ "$text" != "$unread" ] && break 2
+            sleep 0.02
+        done
+        echo "note: copy $try from the reply box did not arrive" >&2
+    done
+    printf '%s' "$text"
 }
 
 # Types a mark of this step into the reply box, so an outcome shows as a change of it.
