@@ -11,13 +11,26 @@ if [ "${1:-}" != --check ] && [ $# -lt 2 ]; then
     exit 2
 fi
 [ -e /dev/ttyS0 ] || { echo "$0: /dev/ttyS0 does not exist to bind over" >&2; exit 77; }
-ns=(unshare --mount --propagation private)
-if [ "$(id -u)" -ne 0 ]; then
-    ns=(unshare --user --map-root-user --mount --propagation private)
-    if ! "${ns[@]}" -- sh -c 'mount --bind /dev/null /dev/ttyS0' 2>/dev/null; then
-        echo "$0: binding a device over /dev/ttyS0 needs root or unprivileged user namespaces, and this system allows no such namespace; run it as root" >&2
-        exit 77
+# A mount namespace of its own as root; otherwise, or where a container refuses that, one
+# inside an unprivileged user namespace. Each is tried before it is used.
+candidates=("unshare --user --map-root-user --mount --propagation private")
+[ "$(id -u)" -ne 0 ] || candidates=("unshare --mount --propagation private" "${candidates[@]}")
+ns=()
+for candidate in "${candidates[@]}"; do
+    read -ra try <<<"$candidate"
+    if "${try[@]}" -- sh -c 'mount --bind /dev/null /dev/ttyS0 &&
+        { [ ! -d /run/lock ] || mount -t tmpfs tq5lock /run/lock; }' 2>/dev/null; then
+        ns=("${try[@]}")
+        break
     fi
+done
+if [ ${#ns[@]} -eq 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "$0: binding a device over /dev/ttyS0 needs root or unprivileged user namespaces, and this system allows no such namespace; run it as root" >&2
+    else
+        echo "$0: this system refuses the mount namespace that binding a device over /dev/ttyS0 needs (a container without CAP_SYS_ADMIN?)" >&2
+    fi
+    exit 77
 fi
 [ "$1" = --check ] && exit 0
 device=$1

@@ -231,9 +231,7 @@ int main(int argc, char *argv[])
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
     sigprocmask(SIG_BLOCK, &stops, &waitMask);
-    struct sigaction action
-    {
-    };
+    struct sigaction action = {};
     action.sa_handler = onStopSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);

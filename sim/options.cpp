@@ -106,6 +106,8 @@ usage: tq5sim [--answer KIND] [--text TEXT] [--delay MS] [--gap MS]
                   (OK9a ETX; refused like a wrong checksum; a checksum of digits
                   only, such as 41, reads the same in both cases)
     ack-reply     ACK, then the reply             tq5sim --answer ack-reply
+                  (the program shows {ACK}; the ACK then counts into the reply's
+                  checksum there, so Prüfsummenfehler follows)
     echo          every received byte straight    tq5sim --answer echo
                   back, like a looped-back line
     silence       nothing at all                  tq5sim --answer silence
