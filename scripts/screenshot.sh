@@ -52,7 +52,7 @@ import -window "$win" "$out/window.png"
 # Click "Abfragen" (client coordinates 72,56 to 177,81), then give the reply time to arrive.
 xdotool mousemove --window "$win" 124 68 click 1
 for _ in $(seq 40); do
-    grep -q 'OK9A' "$tmp/sim.log" && break
+    grep -q 'TX reply' "$tmp/sim.log" && break
     sleep 0.05
 done
 sleep 0.5
