@@ -4,6 +4,7 @@
 // of what the reply box may show. The fuzz target runs both beside the real window.
 
 #include "protocol/cp1252.h"
+#include "ui/receive_buffer.h"
 
 #include <QRegularExpression>
 #include <QString>
@@ -14,7 +15,7 @@
 
 namespace model {
 
-inline constexpr std::size_t kBound = 64 * 1024;
+inline constexpr std::size_t kBound = ReceiveBuffer::kDefaultBound;
 inline constexpr char kEtx = 0x03, kAck = 0x06, kNak = 0x15;
 
 inline std::string checksum(std::string_view text)

@@ -1,0 +1,153 @@
+// Prints what a flood costs: resident memory before and after 10 MB of unsolicited bytes, the time
+// per character, the cost of an outcome shown over a full buffer, and the CPU used once the
+// device is gone. Run offscreen.
+
+#include "protocol/frame.h"
+#include "tests/pty.h"
+#include "ui/frm.h"
+#include "ui/startup.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+double cpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+double residentMb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    }
+    return -1;
+}
+
+// Noise without control characters, then ETX, ACK and NAK strewn in at fixed spacings.
+std::string floodBytes(std::size_t size, std::size_t etxEvery, std::size_t ackEvery)
+{
+    std::string flood(size, '\0');
+    std::uint32_t noise = 12345;
+    for (std::size_t i = 0; i < size; ++i) {
+        noise = noise * 1103515245u + 12345u;
+        char c = char(noise >> 24);
+        if (c == Steuerzeichen::ETX || c == Steuerzeichen::ACK || c == Steuerzeichen::NAK)
+            c = 'x';
+        if (etxEvery && i % etxEvery == 0)
+            c = Steuerzeichen::ETX;
+        else if (ackEvery && i % ackEvery == 1)
+            c = (i / ackEvery) % 2 ? Steuerzeichen::ACK : Steuerzeichen::NAK;
+        flood[i] = c;
+    }
+    return flood;
+}
+
+// Sends `bytes` as the device and returns the wall time until the window has read them all.
+double feed(Pty &pty, SerialLink *link, const std::string &bytes)
+{
+    std::size_t reads = 0;
+    const auto counter = QObject::connect(link, &SerialLink::OnComm, link, [&] { ++reads; });
+    QElapsedTimer t;
+    t.start();
+    pty.write(bytes);
+    while (reads < bytes.size() && t.elapsed() < 600'000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    QObject::disconnect(counter);
+    return double(t.nsecsElapsed()) / 1e9;
+}
+
+// Runs the event loop for `ms` and returns the CPU the process used meanwhile, in percent.
+double cpuPercentOver(int ms)
+{
+    const double before = cpuSeconds();
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+    return (cpuSeconds() - before) * 1e5 / ms;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    Pty pty;
+    frm form(pty.path());
+    if (startForm(form, [](const PortError &e) {
+            std::fprintf(stderr, "port: %s\n", qPrintable(e.text));
+        }) != 0)
+        return 1;
+    auto *link = form.findChild<SerialLink *>(QStringLiteral("MSComm1"));
+    auto *box = form.findChild<QLineEdit *>(QStringLiteral("txt_empfangen"));
+
+    // Warm up: one query, and the buffer filled once.
+    form.cmd_abfragen_Click();
+    pty.read(13);
+    feed(pty, link, std::string("\x06", 1));
+    feed(pty, link, floodBytes(ReceiveBuffer::kDefaultBound, 0, 0));
+    const std::string flood = floodBytes(10 << 20, 1009, 50021);
+    const double rssBefore = residentMb(); // the flood's own 10 MB already counted
+    for (int round = 1; round <= 2; ++round) {
+        const double s = feed(pty, link, flood);
+        std::printf("flood %d: %zu bytes (ETX every 1009, ACK/NAK every 50021) in %.1f s, "
+                    "%.2f us per character\n",
+                    round, flood.size(), s, s * 1e6 / double(flood.size()));
+        std::printf("resident memory: %.1f MB before, %.1f MB after\n", rssBefore, residentMb());
+    }
+
+    form.cmd_abfragen_Click();
+    const bool frameOk = pty.read(13) == "G01K01P00=41\x03";
+    feed(pty, link, "OK9A\x03");
+    std::printf("query after the floods: %s\n",
+                frameOk && box->text() == QStringLiteral("OK9A{ETX}") ? "exact" : "WRONG");
+
+    // Each ACK, NAK or good frame shows the whole buffer, and the box lays out all of it. What a
+    // line at 9600 baud (960 characters a second) would cost once the buffer is full:
+    const std::size_t bound = ReceiveBuffer::kDefaultBound;
+    std::string noise(bound + 32 * 1024, '\0');
+    std::uint32_t seed = 99;
+    for (char &c : noise) {
+        seed = seed * 1103515245u + 12345u;
+        c = char(seed >> 24);
+    }
+    feed(pty, link, noise.substr(0, bound));
+    double s = feed(pty, link, noise.substr(bound));
+    std::printf("noise of every byte value over a full %zu-byte buffer: %.1f us per character, "
+                "%.1f %% of a core at 9600 baud\n",
+                bound, s * 1e6 / double(noise.size() - bound),
+                s / double(noise.size() - bound) * 960 * 100);
+    const std::string acks(bound + 2000, Steuerzeichen::ACK);
+    feed(pty, link, acks.substr(0, bound));
+    s = feed(pty, link, acks.substr(bound));
+    std::printf("ACK after ACK over a full buffer: %.2f ms per ACK, %.0f %% of a core at 9600 "
+                "baud\n",
+                s * 1e3 / 2000, s / 2000 * 960 * 100);
+    std::printf("CPU, port open, no query, 5 s: %.3f %%\n", cpuPercentOver(5000));
+
+    form.cmd_abfragen_Click();
+    pty.read(13);
+    QElapsedTimer lost;
+    lost.start();
+    pty.close();
+    while (!box->text().startsWith(QStringLiteral("Fehler : ")) && lost.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    std::printf("device lost while waiting: \"%s\" after %.1f ms\n", qPrintable(box->text()),
+                double(lost.nsecsElapsed()) / 1e6);
+    std::printf("CPU after the loss, 5 s: %.3f %%\n", cpuPercentOver(5000));
+    return 0;
+}

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The hardening runs beside the normal tests, each failing on any report:
+#   asan      every test, built with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
+#   fuzz      the libFuzzer target for FUZZ_SECONDS (default 60) seconds (build-fuzz/)
+#   valgrind  memcheck on the exchange tests of the normal build (BUILD_DIR, default build/)
+# usage: scripts/test-hardening.sh [asan|fuzz|valgrind]...   (all three when none is named)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh g++ make cmake qt6-base-dev qt6-serialport-dev clang-14 libclang-rt-14-dev valgrind
+
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+# halt_on_error and -fno-sanitize-recover make every report fatal; leaks fail the process at exit.
+export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
+
+asan() {
+    echo "== sanitizer build: every test under ASan and UBSan"
+    BUILD_DIR=${ASAN_BUILD_DIR:-build-asan} BUILD_TYPE=Debug scripts/build.sh -DTQ5_SANITIZE=ON
+    ctest --test-dir "${ASAN_BUILD_DIR:-build-asan}" --output-on-failure --timeout 900
+}
+
+fuzz() {
+    echo "== fuzzing the query window for ${FUZZ_SECONDS:-60} s"
+    local dir=${FUZZ_BUILD_DIR:-build-fuzz}
+    CC=clang-14 CXX=clang++-14 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DTQ5_FUZZ=ON >/dev/null
+    cmake --build "$dir" -j"$(nproc)" --target fuzz_exchange
+    local corpus status=0
+    corpus=$(mktemp -d)
+    # A finding is written to $dir/ and ends the run with a non-zero status.
+    "$dir/fuzz/fuzz_exchange" -max_total_time="${FUZZ_SECONDS:-60}" -max_len=256 -timeout=60 \
+        -print_final_stats=1 -artifact_prefix="$dir/" "$corpus" >"$dir/fuzz.log" 2>&1 ||
+        status=$?
+    rm -rf "$corpus"
+    grep -v -e '^#[0-9]*.*\(NEW\|REDUCE\)' -e 'OpenType support missing' "$dir/fuzz.log" |
+        tail -n 60 || true
+    return $status
+}
+
+memcheck() {
+    echo "== valgrind memcheck on the exchange tests"
+    local build=${BUILD_DIR:-build}
+    scripts/build.sh >/dev/null
+    for test in serial/tst_serial_link ui/tst_frm; do
+        valgrind --tool=memcheck --error-exitcode=1 --leak-check=full \
+            --show-leak-kinds=definite --errors-for-leak-kinds=definite --num-callers=30 \
+            "$build/$test" -silent
+    done
+}
+
+steps=("$@")
+[ ${#steps[@]} -gt 0 ] || steps=(asan fuzz valgrind)
+for step in "${steps[@]}"; do
+    case $step in
+    asan) asan ;;
+    fuzz) fuzz ;;
+    valgrind) memcheck ;;
+    *)
+        echo "unknown step: $step" >&2
+        exit 2
+        ;;
+    esac
+done
