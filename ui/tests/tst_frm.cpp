@@ -1,3 +1,4 @@
+#include "tests/port_holder.h"
 #include "tests/pty.h"
 #include "ui/frm.h"
 #include "ui/startup.h"
@@ -42,9 +43,11 @@ private slots:
     void chunks_data();
     void chunks();
     void bufferKeepsTheNewestCharacters();
+    void portLossIsReportedAndThePressReopens_data();
     void portLossIsReportedAndThePressReopens();
     void startupFailureIsReported_data();
     void startupFailureIsReported();
+    void lockOfAKilledProgramIsStale();
 
 private:
     void press();
@@ -106,12 +109,16 @@ void tst_Frm::outcome_data()
         << QByteArray("OK9B\x03OK9A\x03\x06") << QStringLiteral("OK9B\x03OK9A\x03{ACK}") << false;
     QTest::newRow("NUL counted, not truncated")
         << QByteArray("O\0K9A\x03", 6) << QString::fromUtf16(u"O\0K9A{ETX}", 10) << false;
-    QTest::newRow("high bytes shown in the code page")
-        << QByteArray("\xC4\x80" "44\x03") << QStringLiteral("Ä€44{ETX}") << false;
-    QTest::newRow("control characters shown as they are")
-        << QByteArray("\x01\x02" "03\x03") << QStringLiteral("\x01\x02" "03{ETX}") << false;
-    QTest::newRow("echoed command") << qb(kDefaultFrame) << QStringLiteral("G01K01P00=41{ETX}")
-                                    << false;
+    QTest::newRow("high bytes shown in the code page") << QByteArray("\xC4\x80"
+                                                                     "44\x03")
+                                                       << QStringLiteral("Ä€44{ETX}") << false;
+    QTest::newRow("control characters shown as they are") << QByteArray("\x01\x02"
+                                                                        "03\x03")
+                                                          << QStringLiteral("\x01\x02"
+                                                                            "03{ETX}")
+                                                          << false;
+    QTest::newRow("echoed command")
+        << qb(kDefaultFrame) << QStringLiteral("G01K01P00=41{ETX}") << false;
 }
 
 void tst_Frm::outcome()
@@ -195,13 +202,13 @@ void tst_Frm::chunks_data()
 {
     QTest::addColumn<QByteArrayList>("reads");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("ETX alone closes the frame") << QByteArrayList{"OK9A", "\x03"}
-                                                << QStringLiteral("OK9A{ETX}");
+    QTest::newRow("ETX alone closes the frame")
+        << QByteArrayList{"OK9A", "\x03"} << QStringLiteral("OK9A{ETX}");
     QTest::newRow("ETX with the last digit") << QByteArrayList{"OK9", "A\x03"} << QString();
     QTest::newRow("two ACKs in one read") << QByteArrayList{"\x06\x06"} << QString();
     QTest::newRow("empty read") << QByteArrayList{""} << QString();
-    QTest::newRow("empty read between") << QByteArrayList{"OK9A", "", "\x03"}
-                                        << QStringLiteral("OK9A{ETX}");
+    QTest::newRow("empty read between")
+        << QByteArrayList{"OK9A", "", "\x03"} << QStringLiteral("OK9A{ETX}");
 }
 
 void tst_Frm::chunks()
@@ -243,30 +250,52 @@ void tst_Frm::bufferKeepsTheNewestCharacters()
     QCOMPARE(reply(), QStringLiteral("OK9A{ETX}"));
 }
 
+void tst_Frm::portLossIsReportedAndThePressReopens_data()
+{
+    QTest::addColumn<bool>("waiting");
+    QTest::newRow("lost while waiting") << true;
+    QTest::newRow("lost while idle") << false;
+}
+
 void tst_Frm::portLossIsReportedAndThePressReopens()
 {
+    QFETCH(bool, waiting);
     // The window opens a name that is pointed at whichever pseudo-terminal is the device now.
+    // Qt locks a port by its name, so the name is this run's own.
     QTemporaryDir dir;
-    const QString port = dir.filePath(QStringLiteral("port1"));
+    const QString port =
+        dir.filePath(QStringLiteral("port1-%1").arg(QCoreApplication::applicationPid()));
     QVERIFY(QFile::link(pty->path(), port));
     form = std::make_unique<frm>(port);
     QVERIFY(!form->Form_Load());
     box = form->findChild<QLineEdit *>(QStringLiteral("txt_empfangen"));
     timer = form->findChild<QTimer *>(QStringLiteral("TimerTimeout"));
+    auto *link = form->findChild<SerialLink *>(QStringLiteral("MSComm1"));
+    QSignalSpy lost(link, &SerialLink::portLost);
 
     press();
     QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
+    if (!waiting)
+        device("\x06");
+    QCOMPARE(form->waiting(), waiting);
     pty->close();
-    QTRY_VERIFY(reply().startsWith(QStringLiteral("Fehler : ")));
-    QCOMPARE(reply(), QStringLiteral("Fehler : Lesefehler, Verbindung zum Gerät verloren (5)"));
-    QVERIFY(!form->waiting());
-
-    press(); // the device is still gone
+    QTRY_COMPARE(lost.count(), 1);
     QVERIFY(reply().startsWith(QStringLiteral("Fehler : ")));
+    QVERIFY2(reply().endsWith(QStringLiteral(" (5)")) || reply().endsWith(QStringLiteral(" (6)")),
+             qPrintable(reply()));
+    QVERIFY(!form->waiting());
+    QVERIFY(!link->portOpen());
+    QTest::qWait(50);
+    QCOMPARE(lost.count(), 1);
+
+    // The device is still gone, and so is its name (a freed pseudo-terminal's number may be
+    // reused by anyone).
+    QVERIFY(QFile::remove(port));
+    press();
+    QCOMPARE(reply(), QStringLiteral("Fehler : No such file or directory (1)"));
     QVERIFY(!form->waiting());
 
     pty = std::make_unique<Pty>();
-    QVERIFY(QFile::remove(port));
     QVERIFY(QFile::link(pty->path(), port));
     press();
     QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
@@ -287,7 +316,10 @@ void tst_Frm::startupFailureIsReported()
 {
     QFETCH(bool, busy);
     QFETCH(int, number);
-    // init() already holds the pseudo-terminal open through a window of its own.
+    form.reset(); // init()'s window lets go of the port
+    PortHolder other;
+    if (busy)
+        QVERIFY(other.hold(pty->path()));
     frm second(busy ? pty->path() : QStringLiteral("/nonexistent/ttyS0"));
     std::vector<PortError> reported;
     QCOMPARE(startForm(second, [&](const PortError &e) { reported.push_back(e); }), 1);
@@ -295,6 +327,19 @@ void tst_Frm::startupFailureIsReported()
     QCOMPARE(reported[0].number, number);
     QVERIFY(!reported[0].text.isEmpty());
     QVERIFY(!second.isVisible());
+}
+
+// A program that died holding the port leaves its lock behind; the next start is not refused.
+void tst_Frm::lockOfAKilledProgramIsStale()
+{
+    form.reset();
+    PortHolder other;
+    QVERIFY(other.hold(pty->path()));
+    other.kill();
+    frm next(pty->path());
+    QCOMPARE(startForm(next, [](const PortError &e) { QFAIL(qPrintable(e.text)); }), 0);
+    next.cmd_abfragen_Click();
+    QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
 }
 
 QTEST_MAIN(tst_Frm)
