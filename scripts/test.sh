@@ -8,3 +8,7 @@ scripts/deps.sh xvfb xdotool xclip
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure --timeout 300
+# The sanitizer build, a short fuzz run and valgrind: always in CI, elsewhere with TQ5_HARDENING=1.
+if [ "${TQ5_HARDENING:-${CI:+1}}" = 1 ]; then
+    scripts/test-hardening.sh
+fi
