@@ -48,7 +48,7 @@ memcheck() {
     local build=${BUILD_DIR:-build}
     scripts/build.sh >/dev/null
     for test in serial/tst_serial_link ui/tst_frm; do
-        valgrind --tool=memcheck --error-exitcode=1 --leak-check=full \
+        valgrind -q --tool=memcheck --error-exitcode=1 --leak-check=full \
             --show-leak-kinds=definite --errors-for-leak-kinds=definite --num-callers=30 \
             --suppressions=tests/valgrind.supp "$build/$test" -silent
     done
