@@ -1,234 +1,151 @@
-#include "protocol/frame.h"
 #include "sim/device.h"
-#include "sim/outbox.h"
 
 #include <QTest>
 
 using namespace sim;
 
-namespace {
-QByteArray qb(std::string_view s)
-{
-    return QByteArray(s.data(), qsizetype(s.size()));
-}
-std::string str(const QByteArray &b)
-{
-    return std::string(b.constData(), std::size_t(b.size()));
-}
-Rules rulesFrom(const char *content)
-{
-    std::string error;
-    const auto rules = parseRules(content, "OK", error);
-    if (!rules)
-        qFatal("rules in a test table do not parse: %s", error.c_str());
-    return *rules;
-}
-} // namespace
-
+// The device's logic: what it puts on the line for what it receives (every answer kind, the
+// checksum verdict of the received frame, the rules that pick the answer), and its rules file.
 class tst_Device : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void frames_data();
-    void frames();
-    void answers_data();
-    void answers();
-    void choice_data();
-    void choice();
-    void lineEcho();
-    void outbox_data();
-    void outbox();
+    void answerBytes_data();
+    void answerBytes();
+    void rulesFile_data();
+    void rulesFile();
 };
 
-void tst_Device::frames_data()
-{
-    QTest::addColumn<QByteArrayList>("chunks");
-    QTest::addColumn<QByteArrayList>("texts");
-    QTest::addColumn<QList<int>>("verdicts");
-    QTest::addColumn<QByteArray>("pending");
-
-    const int good = int(Verdict::Good), bad = int(Verdict::Bad), none = int(Verdict::NoChecksum);
-    QTest::newRow("default command")
-        << QByteArrayList{"G01K01P00=41\x03"} << QByteArrayList{"G01K01P00="} << QList<int>{good}
-        << QByteArray();
-    QTest::newRow("a byte at a time") << QByteArrayList{"O", "K", "9", "A", "\x03"}
-                                      << QByteArrayList{"OK"} << QList<int>{good} << QByteArray();
-    QTest::newRow("two frames and the start of a third")
-        << QByteArrayList{"OK9A\x03"
-                          "0",
-                          "0\x03G0"}
-        << QByteArrayList{"OK", ""} << QList<int>{good, good} << QByteArray("G0");
-    QTest::newRow("wrong checksum")
-        << QByteArrayList{"OK9B\x03"} << QByteArrayList{"OK"} << QList<int>{bad} << QByteArray();
-    QTest::newRow("lowercase checksum")
-        << QByteArrayList{"OK9a\x03"} << QByteArrayList{"OK"} << QList<int>{bad} << QByteArray();
-    QTest::newRow("bare ETX, one character and ETX")
-        << QByteArrayList{"\x03"
-                          "A\x03"}
-        << QByteArrayList{"", "A"} << QList<int>{none, none} << QByteArray();
-    QTest::newRow("Windows-1252 bytes")
-        << QByteArrayList{"\xFC"
-                          "FC\x03"}
-        << QByteArrayList{"\xFC"} << QList<int>{good} << QByteArray();
-}
-
-void tst_Device::frames()
-{
-    QFETCH(QByteArrayList, chunks);
-    QFETCH(QByteArrayList, texts);
-    QFETCH(QList<int>, verdicts);
-    QFETCH(QByteArray, pending);
-
-    FrameAssembler assembler;
-    QByteArrayList gotTexts;
-    QList<int> gotVerdicts;
-    QByteArray all;
-    for (const QByteArray &chunk : chunks) {
-        for (const Frame &frame : assembler.feed(str(chunk))) {
-            gotTexts << qb(frame.text());
-            gotVerdicts << int(frame.verdict());
-            all += qb(frame.bytes);
-        }
-    }
-    QCOMPARE(gotTexts, texts);
-    QCOMPARE(gotVerdicts, verdicts);
-    QCOMPARE(qb(assembler.pending()), pending);
-    QCOMPARE(all + pending, chunks.join());
-}
-
-void tst_Device::answers_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<QByteArray>("bytes");
-
-    QTest::newRow("ack") << "ack" << QByteArray() << QByteArray("\x06");
-    QTest::newRow("nak") << "nak" << QByteArray() << QByteArray("\x15");
-    QTest::newRow("reply") << "reply" << QByteArray("OK") << QByteArray("OK9A\x03");
-    QTest::newRow("empty reply") << "reply" << QByteArray() << QByteArray("00\x03");
-    QTest::newRow("bad-checksum") << "bad-checksum" << QByteArray("OK") << QByteArray("OK9B\x03");
-    QTest::newRow("bad-checksum where the sum wraps") << "bad-checksum" << QByteArray("\xFF")
-                                                      << QByteArray("\xFF"
-                                                                    "00\x03");
-    QTest::newRow("lowercase") << "lowercase" << QByteArray("OK") << QByteArray("OK9a\x03");
-    QTest::newRow("lowercase of a digits-only checksum")
-        << "lowercase" << QByteArray("G01K01P00=") << QByteArray("G01K01P00=41\x03");
-    QTest::newRow("ack-reply") << "ack-reply" << QByteArray("OK") << QByteArray("\x06OK9A\x03");
-    QTest::newRow("echo sends the frame back") << "echo" << QByteArray() << QByteArray("AB00\x03");
-    QTest::newRow("silence") << "silence" << QByteArray("OK") << QByteArray();
-}
-
-void tst_Device::answers()
-{
-    QFETCH(QString, kind);
-    QFETCH(QByteArray, text);
-    QFETCH(QByteArray, bytes);
-
-    const Answer answer{*kindFromName(kind.toStdString()), str(text)};
-    QCOMPARE(qb(answerBytes(answer, "AB00\x03")), bytes);
-    if (answer.kind == Kind::BadChecksum)
-        QVERIFY(!frameIsGood(str(bytes.chopped(1))));
-}
-
-void tst_Device::choice_data()
+void tst_Device::answerBytes_data()
 {
     QTest::addColumn<QByteArray>("rules");
     QTest::addColumn<QString>("fallback");
-    QTest::addColumn<QByteArray>("frame");
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArrayList>("received");
+    QTest::addColumn<QByteArray>("sent");
 
-    const QByteArray table = "* nak\nG01K01P00= reply A\n!bad silence\n";
-    QTest::newRow("text rule before an earlier *")
-        << table << "ack" << QByteArray("G01K01P00=41\x03") << "reply" << QByteArray("A");
-    QTest::newRow("* for any other text")
-        << table << "ack" << QByteArray("G02A9\x03") << "nak" << QByteArray();
-    QTest::newRow("texts compare case-sensitively")
-        << table << "ack" << QByteArray("g01k01p00=A1\x03") << "nak" << QByteArray();
-    QTest::newRow("!bad for a wrong checksum, even with the text of a rule")
-        << table << "ack" << QByteArray("G01K01P00=42\x03") << "silence" << QByteArray();
-    QTest::newRow("no rule: the fallback")
-        << QByteArray() << "ack-reply" << QByteArray("X58\x03") << "ack-reply" << QByteArray("OK");
-    QTest::newRow("no rule, wrong checksum: NAK")
-        << QByteArray() << "reply" << QByteArray("X59\x03") << "nak" << QByteArray();
-    QTest::newRow("no rule, no checksum: NAK")
-        << QByteArray("* ack") << "reply" << QByteArray("\x03") << "nak" << QByteArray();
-    QTest::newRow("a silent device stays silent")
-        << QByteArray() << "silence" << QByteArray("X59\x03") << "silence" << QByteArray("OK");
-    QTest::newRow("an echoing device keeps echoing")
-        << QByteArray() << "echo" << QByteArray("X59\x03") << "echo" << QByteArray("OK");
+    // The device answers "reply OK" where no rule does; a `*` rule sets the kind for good frames.
+    const auto row = [](const char *name, const QByteArray &rules, const QByteArrayList &received,
+                        const QByteArray &sent, const QString &fallback = "reply") {
+        QTest::newRow(name) << rules << fallback << received << sent;
+    };
+    const QByteArrayList cmd{"G01K01P00=41\x03"};
+    row("ack", "* ack", cmd, "\x06");
+    row("nak", "* nak", cmd, "\x15");
+    row("reply: text, checksum, ETX", "", cmd, "OK9A\x03");
+    row("empty reply", "* reply \"\"", cmd, "00\x03");
+    row("reply in Windows-1252", "* reply Grüß€!", cmd, "Gr\xFC\xDF\x80!35\x03");
+    row("bad-checksum: one higher", "* bad-checksum", cmd, "OK9B\x03");
+    row("bad-checksum where the sum wraps", "* bad-checksum \"\\x87x\"", cmd, "\x87x00\x03");
+    row("lowercase", "* lowercase", cmd, "OK9a\x03");
+    row("ack-reply", "* ack-reply", cmd, "\x06OK9A\x03");
+    row("silence", "* silence", cmd, "");
+    row("echo sends the frame back", "* echo", cmd, cmd[0]);
+
+    row("a byte at a time", "", {"O", "K", "9", "A", "\x03"}, "OK9A\x03");
+    row("two frames, the start of a third waits", "* ack", {"OK9A\x03X", "58\x03G0"}, "\x06\x06");
+    row("received Windows-1252 text", "* ack", {"\xFCx74\x03"}, "\x06");
+    row("wrong checksum: NAK", "", {"OK9B\x03"}, "\x15");
+    row("lowercase checksum: NAK", "", {"OK9a\x03"}, "\x15");
+    row("no checksum: NAK", "* ack", {"\x03", "A\x03"}, "\x15\x15");
+    row("a silent device stays silent", "", {"X59\x03"}, "", "silence");
+    row("an echoing device echoes a bad frame", "", {"X59\x03"}, "X59\x03", "echo");
+    // Every byte goes back as it comes; a rule still answers its frame on top of the echo.
+    row("echoing line with rules", "A ack\nX echo", {"A4", "1\x03X58\x03"}, "A41\x03X58\x03\x06",
+        "echo");
+
+    const QByteArray rules = "* nak\nG01K01P00= reply A\n!bad silence\n";
+    row("text rule before an earlier *", rules, cmd, "A41\x03");
+    row("* for any other text", rules, {"G02A9\x03"}, "\x15");
+    row("texts compare case-sensitively", rules, {"g01k01p00=A1\x03"}, "\x15");
+    row("!bad even for the text of a rule", rules, {"G01K01P00=42\x03"}, "");
 }
 
-void tst_Device::choice()
+void tst_Device::answerBytes()
 {
     QFETCH(QByteArray, rules);
     QFETCH(QString, fallback);
-    QFETCH(QByteArray, frame);
-    QFETCH(QString, kind);
-    QFETCH(QByteArray, text);
+    QFETCH(QByteArrayList, received);
+    QFETCH(QByteArray, sent);
 
-    const Answer chosen =
-        chooseAnswer(rulesFrom(rules.constData()), {*kindFromName(fallback.toStdString()), "OK"},
-                     Frame{str(frame)});
-    QCOMPARE(QString::fromStdString(std::string(kindName(chosen.kind))), kind);
-    QCOMPARE(qb(chosen.text), text);
-}
-
-void tst_Device::lineEcho()
-{
-    // Every byte goes back as it comes; a rule still answers its frame on top of the echo.
-    Device device({Kind::Echo, {}}, rulesFrom("A ack\nB echo\n"));
-    Reaction r = device.receive("A4");
-    QCOMPARE(qb(r.echo), QByteArray("A4"));
-    QVERIFY(r.frames.empty());
-    r = device.receive("1\x03"
-                       "B42\x03"
-                       "C43\x03");
-    QCOMPARE(qb(r.echo), QByteArray("1\x03"
-                                    "B42\x03"
-                                    "C43\x03"));
-    QCOMPARE(r.frames.size(), 3u);
-    QCOMPARE(qb(r.frames[0].bytes), QByteArray("\x06"));
-    QCOMPARE(qb(r.frames[1].bytes), QByteArray());
-    QCOMPARE(qb(r.frames[2].bytes), QByteArray());
-}
-
-void tst_Device::outbox_data()
-{
-    // Answers as "at:bytes:delay:gap" (ms); what goes out as "at:bytes".
-    QTest::addColumn<QStringList>("answers");
-    QTest::addColumn<QStringList>("sent");
-
-    QTest::newRow("at once") << QStringList{"0:OK:0:0"} << QStringList{"0:OK"};
-    QTest::newRow("delay") << QStringList{"5:OK:100:0"} << QStringList{"105:OK"};
-    QTest::newRow("gap") << QStringList{"0:ABC:10:20"} << QStringList{"10:A", "30:B", "50:C"};
-    QTest::newRow("the second waits for the first, then a gap")
-        << QStringList{"0:AB:0:20", "5:C:0:20"} << QStringList{"0:A", "20:B", "40:C"};
-    QTest::newRow("a later one keeps its own delay")
-        << QStringList{"0:A:10:0", "100:B:10:0"} << QStringList{"10:A", "110:B"};
-    QTest::newRow("nothing to send") << QStringList{"0::10:10"} << QStringList{};
-}
-
-void tst_Device::outbox()
-{
-    QFETCH(QStringList, answers);
-    QFETCH(QStringList, sent);
-
-    using Ms = Outbox::Ms;
-    const Outbox::Clock::time_point t0;
-    Outbox box;
-    for (const QString &a : answers) {
-        const QStringList f = a.split(u':');
-        box.schedule(t0 + Ms(f[0].toInt()), f[1].toStdString(), Ms(f[2].toInt()), Ms(f[3].toInt()));
-    }
-    QStringList got;
-    while (const auto due = box.nextDue()) {
-        const auto ms = std::chrono::duration_cast<Ms>(*due - t0).count();
-        QVERIFY(box.takeDue(*due - Ms(1)).empty());
-        got << QString::number(ms) + u':' + QString::fromStdString(box.takeDue(*due));
+    std::string error;
+    auto parsed = parseRules(rules.toStdString(), "OK", error);
+    QVERIFY2(parsed, error.c_str());
+    Device device({*kindFromName(fallback.toStdString()), "OK"}, std::move(*parsed));
+    QByteArray got;
+    for (const QByteArray &chunk : received) {
+        const Reaction reaction = device.receive(chunk.toStdString());
+        got += QByteArray::fromStdString(reaction.echo);
+        for (const Handled &handled : reaction.frames)
+            got += QByteArray::fromStdString(handled.bytes);
     }
     QCOMPARE(got, sent);
+}
+
+void tst_Device::rulesFile_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    // One "pattern|kind|text" a rule (pattern * or !bad or the text in hex), or the error.
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("BOM, comments, blanks, CRLF, indents; text to the end of the line, trimmed")
+        << QByteArray("\xEF\xBB\xBF# a device\r\n\r\n   \t\nG01K01P00= reply  T = 21 C  \t\r\n"
+                      "  A\tlowercase\n  # more\n* nak")
+        << "4730314B30315030303D|reply|T = 21 C\n41|lowercase|OK\n*|nak|";
+    QTest::newRow("quoted texts and escapes")
+        << QByteArray(R"("G01 K01" reply "say \"hi\"\\"
+"" bad-checksum ""
+"*" ack-reply "\x03\x15x"
+"!bad" silence
+!bad nak)")
+        << "473031204B3031|reply|say \"hi\"\\\n|bad-checksum|\n2A|ack-reply|\x03\x15x\n"
+           "21626164|silence|\n!bad|nak|";
+
+    const QString kinds = "(one of ack, nak, reply, bad-checksum, lowercase, ack-reply, echo, "
+                          "silence)";
+    QTest::newRow("unknown answer")
+        << QByteArray("# x\nA ack\nB akc\n") << "line 3: unknown answer 'akc' " + kinds;
+    QTest::newRow("no answer") << QByteArray("G01K01P00=  \n")
+                               << "line 1: no answer after the command text " + kinds;
+    QTest::newRow("text on ack") << QByteArray("A ack OK") << "line 1: 'ack' takes no text";
+    QTest::newRow("open quote") << QByteArray("\"G01 ack\n") << "line 1: missing closing quote";
+    QTest::newRow("unknown escape") << QByteArray("\"\\n\" ack")
+                                    << "line 1: unknown escape in quotes (use \\\", \\\\ or \\xHH)";
+    QTest::newRow("no space after the quote")
+        << QByteArray("\"A\"ack") << "line 1: a space must follow the command text";
+    QTest::newRow("after the closing quote")
+        << QByteArray("A reply \"x\" y") << "line 1: something follows the closing quote";
+    QTest::newRow("unknown special") << QByteArray("!good ack")
+                                     << "line 1: '!good' is neither a command text, * nor !bad "
+                                        "(quote a text that starts with ! or is *)";
+    QTest::newRow("same text twice, once quoted")
+        << QByteArray("A ack\n\n\"A\" nak") << "line 3: \"A\" already has a rule on line 1";
+    QTest::newRow("not in Windows-1252")
+        << QByteArray("A reply \xE2\x86\x92") << "line 1: '\u2192' has no Windows-1252 byte";
+    QTest::newRow("not UTF-8") << QByteArray("A reply \xFC") << "line 1: not valid UTF-8";
+}
+
+void tst_Device::rulesFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, expected);
+
+    std::string error;
+    const auto parsed = parseRules(content.toStdString(), "OK", error);
+    QStringList got{QString::fromStdString(error)};
+    if (parsed) {
+        got.clear();
+        for (const Rule &rule : parsed->rules) {
+            const QString pattern = rule.match == Rule::Match::AnyGood ? QStringLiteral("*")
+                                    : rule.match == Rule::Match::Bad
+                                        ? QStringLiteral("!bad")
+                                        : QByteArray::fromStdString(rule.text).toHex().toUpper();
+            got << pattern + u'|' +
+                       QString::fromStdString(std::string(kindName(rule.answer.kind))) + u'|' +
+                       QString::fromLatin1(QByteArray::fromStdString(rule.answer.text));
+        }
+    }
+    QCOMPARE(got.join(u'\n'), expected);
 }
 
 QTEST_APPLESS_MAIN(tst_Device)
