@@ -149,5 +149,17 @@ int main(int argc, char *argv[])
     std::printf("device lost while waiting: \"%s\" after %.1f ms\n", qPrintable(box->text()),
                 double(lost.nsecsElapsed()) / 1e6);
     std::printf("CPU after the loss, 5 s: %.3f %%\n", cpuPercentOver(5000));
+
+    // The same with no query under way.
+    Pty second;
+    frm idle(second.path());
+    if (startForm(idle, [](const PortError &) {}) != 0)
+        return 1;
+    auto *idleBox = idle.findChild<QLineEdit *>(QStringLiteral("txt_empfangen"));
+    second.close();
+    while (!idleBox->text().startsWith(QStringLiteral("Fehler : ")) && lost.elapsed() < 20000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    std::printf("device lost while idle: \"%s\"; CPU after it, 5 s: %.3f %%\n",
+                qPrintable(idleBox->text()), cpuPercentOver(5000));
     return 0;
 }
