@@ -1,7 +1,6 @@
 #include "serial/serial_link.h"
 #include "tests/pty.h"
 
-#include <QSignalSpy>
 #include <QTest>
 
 #include <memory>
@@ -26,10 +25,8 @@ private slots:
     void settings();
     void openFailure_data();
     void openFailure();
-    void busyPortIsRefused();
     void writeSendsExactlyTheFrame();
     void readsOneCharacterPerNotification();
-    void deviceLossClosesAndReportsOnce();
 };
 
 void tst_SerialLink::settings_data()
@@ -63,8 +60,8 @@ void tst_SerialLink::openFailure_data()
     QTest::addColumn<int>("number");
     QTest::newRow("missing") << QStringLiteral("/nonexistent/ttyS0")
                              << int(QSerialPort::DeviceNotFoundError);
-    QTest::newRow("not a terminal") << QStringLiteral("/dev/null")
-                                    << int(QSerialPort::UnsupportedOperationError);
+    QTest::newRow("not a terminal")
+        << QStringLiteral("/dev/null") << int(QSerialPort::UnsupportedOperationError);
 }
 
 void tst_SerialLink::openFailure()
@@ -78,19 +75,6 @@ void tst_SerialLink::openFailure()
     QVERIFY(!link.portOpen());
     QCOMPARE(link.lastError().number, number);
     QVERIFY(!link.lastError().text.isEmpty());
-}
-
-void tst_SerialLink::busyPortIsRefused()
-{
-    Pty pty;
-    QVERIFY(pty.isValid());
-    auto first = openLink(pty.path());
-    QVERIFY(first);
-    SerialLink second(pty.path());
-    second.setSettings(QStringLiteral("9600,n,8,1"));
-    second.setCommPort(1);
-    QVERIFY(!second.setPortOpen(true));
-    QCOMPARE(second.lastError().number, int(QSerialPort::PermissionError));
 }
 
 void tst_SerialLink::writeSendsExactlyTheFrame()
@@ -123,22 +107,6 @@ void tst_SerialLink::readsOneCharacterPerNotification()
         QCOMPARE(reads[i], std::string(1, sent[i]));
     QTest::qWait(30);
     QCOMPARE(reads.size(), sent.size());
-}
-
-void tst_SerialLink::deviceLossClosesAndReportsOnce()
-{
-    auto pty = std::make_unique<Pty>();
-    auto link = openLink(pty->path());
-    QVERIFY(link);
-    QSignalSpy lost(link.get(), &SerialLink::portLost);
-    pty->close();
-    QTRY_COMPARE(lost.count(), 1);
-    QVERIFY(!link->portOpen());
-    QTest::qWait(50);
-    QCOMPARE(lost.count(), 1);
-    QVERIFY(!link->Output("x"));
-    QCOMPARE(link->lastError().number, int(QSerialPort::NotOpenError));
-    QCOMPARE(link->Input(), std::string());
 }
 
 QTEST_GUILESS_MAIN(tst_SerialLink)
