@@ -1,3 +1,5 @@
+#include "protocol/cp1252.h"
+#include "protocol/frame.h"
 #include "tests/port_holder.h"
 #include "tests/pty.h"
 #include "ui/frm.h"
@@ -22,6 +24,10 @@ std::string bytes(const QByteArray &b)
 {
     return std::string(b.constData(), std::size_t(b.size()));
 }
+QString shown(std::string_view line)
+{
+    return QString::fromStdU16String(Windows1252::toUnicode(line));
+}
 } // namespace
 
 // The exchange driven as a user and a device would: the real window, a pseudo-terminal line.
@@ -39,15 +45,18 @@ private slots:
     void timeoutOnTheTwentyFirstTick();
     void secondPressStartsOver();
     void dataWhileIdleIsClassified();
-    void commandTextIsSentInTheCodePage();
     void chunks_data();
     void chunks();
     void bufferKeepsTheNewestCharacters();
+    void hostileCommandIsSentWhole_data();
+    void hostileCommandIsSentWhole();
+    void everyByteOfAReplyIsShownAndCounted_data();
+    void everyByteOfAReplyIsShownAndCounted();
+    void floodThenAnExactQuery();
     void portLossIsReportedAndThePressReopens_data();
     void portLossIsReportedAndThePressReopens();
     void startupFailureIsReported_data();
     void startupFailureIsReported();
-    void lockOfAKilledProgramIsStale();
 
 private:
     void press();
@@ -86,9 +95,12 @@ void tst_Frm::press()
 // The device sends, and the program has read every character before this returns.
 void tst_Frm::device(std::string_view sent)
 {
-    const std::size_t expected = form->receiveBuffer().size() + sent.size();
+    std::size_t reads = 0;
+    auto *link = form->findChild<SerialLink *>(QStringLiteral("MSComm1"));
+    const auto counter = connect(link, &SerialLink::OnComm, this, [&] { ++reads; });
     pty->write(sent);
-    QTRY_COMPARE(form->receiveBuffer().size(), expected);
+    QTRY_COMPARE_WITH_TIMEOUT(reads, sent.size(), 60000);
+    disconnect(counter);
 }
 
 void tst_Frm::outcome_data()
@@ -107,16 +119,6 @@ void tst_Frm::outcome_data()
         << QByteArray("\x06OK9A\x03") << QStringLiteral("Prüfsummenfehler") << false;
     QTest::newRow("bad reply, good reply, ACK")
         << QByteArray("OK9B\x03OK9A\x03\x06") << QStringLiteral("OK9B\x03OK9A\x03{ACK}") << false;
-    QTest::newRow("NUL counted, not truncated")
-        << QByteArray("O\0K9A\x03", 6) << QString::fromUtf16(u"O\0K9A{ETX}", 10) << false;
-    QTest::newRow("high bytes shown in the code page") << QByteArray("\xC4\x80"
-                                                                     "44\x03")
-                                                       << QStringLiteral("Ä€44{ETX}") << false;
-    QTest::newRow("control characters shown as they are") << QByteArray("\x01\x02"
-                                                                        "03\x03")
-                                                          << QStringLiteral("\x01\x02"
-                                                                            "03{ETX}")
-                                                          << false;
     QTest::newRow("echoed command")
         << qb(kDefaultFrame) << QStringLiteral("G01K01P00=41{ETX}") << false;
 }
@@ -189,15 +191,6 @@ void tst_Frm::dataWhileIdleIsClassified()
     QVERIFY(!form->waiting());
 }
 
-void tst_Frm::commandTextIsSentInTheCodePage()
-{
-    auto *command = form->findChild<QLineEdit *>(QStringLiteral("txt_senden"));
-    command->setText(QStringLiteral("Ä€Ω"));
-    press();
-    const std::string expected("\xC4\x80?83\x03");
-    QCOMPARE(pty->read(expected.size()), expected);
-}
-
 void tst_Frm::chunks_data()
 {
     QTest::addColumn<QByteArrayList>("reads");
@@ -237,17 +230,113 @@ void tst_Frm::bufferKeepsTheNewestCharacters()
     buffer.clear();
     buffer.append("xy");
     QCOMPARE(qb(buffer.view()), QByteArray("xy"));
+}
 
-    // A flood past the bound, then a query whose traffic fits it: exact as ever.
-    std::string flood(200'000, 'Z');
-    for (std::size_t i = 0; i < flood.size(); i += 97)
-        flood[i] = "\x03\x06\x15"[i % 3];
-    for (std::size_t i = 0; i < flood.size(); i += 4096)
-        form->receive(flood.substr(i, 4096));
-    QCOMPARE(form->receiveBuffer().size(), ReceiveBuffer::kDefaultBound);
+void tst_Frm::hostileCommandIsSentWhole_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("onTheLine");
+
+    QString megabyte;
+    megabyte.reserve(1 << 20);
+    while (megabyte.size() < (1 << 20))
+        megabyte += QStringLiteral("G01K01P00=Ä€");
+    megabyte.truncate(1 << 20);
+    const std::string bytes = Windows1252::fromUnicode(megabyte.toStdU16String());
+    QTest::newRow("1 MB") << megabyte << QByteArray(bytes.data(), qsizetype(bytes.size()));
+
+    QTest::newRow("control characters inside")
+        << QString::fromUtf16(u"a\0\x03\x06\x15z", 6) << QByteArray("a\0\x03\x06\x15z", 6);
+    QTest::newRow("outside the code page")
+        << QString::fromUtf16(u"\U0001F600\xD800x\xDC00\x4E2D\x0080") << QByteArray("??x???");
+}
+
+// Whatever the box holds is sent as one frame: not truncated, checksum over every byte.
+void tst_Frm::hostileCommandIsSentWhole()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, onTheLine);
+    auto *command = form->findChild<QLineEdit *>(QStringLiteral("txt_senden"));
+    command->setText(text);
+    QCOMPARE(command->text().size(), text.size());
     press();
+    QVERIFY(form->waiting());
+
+    const std::string payload(onTheLine.constData(), std::size_t(onTheLine.size()));
+    const std::string expected = payload + Funktionen::Pruefsumme(payload) + Steuerzeichen::ETX;
+    const std::string sent = pty->read(expected.size(), 60000);
+    QCOMPARE(sent.size(), expected.size());
+    QVERIFY(sent == expected);
+
+    device("\x06");
+    QCOMPARE(reply(), QStringLiteral("{ACK}"));
+}
+
+void tst_Frm::everyByteOfAReplyIsShownAndCounted_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QByteArray all;
+    for (int b = 0; b < 256; ++b) {
+        if (b != Steuerzeichen::ETX && b != Steuerzeichen::ACK && b != Steuerzeichen::NAK)
+            all.append(char(b));
+    }
+    QTest::newRow("every byte but the three controls") << all;
+    // With its checksum and ETX the reply fills the buffer to the byte.
+    QByteArray longest;
+    while (longest.size() < qsizetype(ReceiveBuffer::kDefaultBound) - 2)
+        longest += all;
+    longest.truncate(qsizetype(ReceiveBuffer::kDefaultBound) - 2);
+    QTest::newRow("as long as the buffer holds") << longest;
+}
+
+void tst_Frm::everyByteOfAReplyIsShownAndCounted()
+{
+    QFETCH(QByteArray, text);
+    const std::string payload(text.constData(), std::size_t(text.size()));
+    const std::string checksum = Funktionen::Pruefsumme(payload);
+    press();
+    device(payload + checksum + Steuerzeichen::ETX);
+    QCOMPARE(reply().size(), text.size() + 2 + 5);
+    QVERIFY(reply() == shown(payload + checksum) + QStringLiteral("{ETX}"));
+    QVERIFY(!form->waiting());
+}
+
+// 10 MB nobody asked for, with the control characters strewn in, must neither lose the newest
+// characters nor spoil the next query.
+void tst_Frm::floodThenAnExactQuery()
+{
+    std::string flood(10 << 20, '\0');
+    std::uint32_t noise = 12345;
+    for (std::size_t i = 0; i < flood.size(); ++i) {
+        noise = noise * 1103515245u + 12345u;
+        flood[i] = char(noise >> 24);
+        // Only the strewn control characters settle an outcome; each shows the whole buffer.
+        if (flood[i] == Steuerzeichen::ETX || flood[i] == Steuerzeichen::ACK ||
+            flood[i] == Steuerzeichen::NAK)
+            flood[i] = 'x';
+        if (i % 1009 == 0)
+            flood[i] = Steuerzeichen::ETX;
+        else if (i % 50021 == 0)
+            flood[i] = Steuerzeichen::ACK;
+        else if (i % 50023 == 0)
+            flood[i] = Steuerzeichen::NAK;
+    }
+    flood.back() = Steuerzeichen::ACK;
+    device(flood);
+
+    const std::size_t bound = ReceiveBuffer::kDefaultBound;
+    QVERIFY(form->receiveBuffer() == std::string_view(flood).substr(flood.size() - bound));
+    const std::string_view beforeLast =
+        std::string_view(flood).substr(flood.size() - 1 - bound, bound);
+    QVERIFY(reply() == shown(beforeLast) + QStringLiteral("{ACK}"));
+
+    press();
+    const std::string frame("G01K01P00=41\x03");
+    QCOMPARE(pty->read(frame.size()), frame);
+    QCOMPARE(form->receiveBuffer().size(), std::size_t(0));
     device("OK9A\x03");
     QCOMPARE(reply(), QStringLiteral("OK9A{ETX}"));
+    QVERIFY(!form->waiting());
 }
 
 void tst_Frm::portLossIsReportedAndThePressReopens_data()
@@ -306,40 +395,40 @@ void tst_Frm::portLossIsReportedAndThePressReopens()
 
 void tst_Frm::startupFailureIsReported_data()
 {
-    QTest::addColumn<bool>("busy");
+    QTest::addColumn<QString>("holder");
     QTest::addColumn<int>("number");
-    QTest::newRow("missing") << false << int(QSerialPort::DeviceNotFoundError);
-    QTest::newRow("held by another program") << true << int(QSerialPort::PermissionError);
+    QTest::newRow("missing") << QString() << int(QSerialPort::DeviceNotFoundError);
+    QTest::newRow("not a terminal") << "/dev/null" << int(QSerialPort::UnsupportedOperationError);
+    QTest::newRow("held by another program") << "live" << int(QSerialPort::PermissionError);
+    // A program that died holding the port leaves its lock behind: not a refusal.
+    QTest::newRow("lock of a killed program") << "killed" << 0;
 }
 
 void tst_Frm::startupFailureIsReported()
 {
-    QFETCH(bool, busy);
+    QFETCH(QString, holder);
     QFETCH(int, number);
     form.reset(); // init()'s window lets go of the port
     PortHolder other;
-    if (busy)
+    if (holder == u"live" || holder == u"killed")
         QVERIFY(other.hold(pty->path()));
-    frm second(busy ? pty->path() : QStringLiteral("/nonexistent/ttyS0"));
+    if (holder == u"killed")
+        other.kill();
+    frm second(holder.isEmpty()          ? QStringLiteral("/nonexistent/ttyS0")
+               : holder.startsWith(u'/') ? holder
+                                         : pty->path());
     std::vector<PortError> reported;
-    QCOMPARE(startForm(second, [&](const PortError &e) { reported.push_back(e); }), 1);
+    QCOMPARE(startForm(second, [&](const PortError &e) { reported.push_back(e); }), number ? 1 : 0);
+    QCOMPARE(second.isVisible(), number == 0);
+    if (number == 0) {
+        QVERIFY(reported.empty());
+        second.cmd_abfragen_Click();
+        QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
+        return;
+    }
     QCOMPARE(reported.size(), std::size_t(1));
     QCOMPARE(reported[0].number, number);
     QVERIFY(!reported[0].text.isEmpty());
-    QVERIFY(!second.isVisible());
-}
-
-// A program that died holding the port leaves its lock behind; the next start is not refused.
-void tst_Frm::lockOfAKilledProgramIsStale()
-{
-    form.reset();
-    PortHolder other;
-    QVERIFY(other.hold(pty->path()));
-    other.kill();
-    frm next(pty->path());
-    QCOMPARE(startForm(next, [](const PortError &e) { QFAIL(qPrintable(e.text)); }), 0);
-    next.cmd_abfragen_Click();
-    QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
 }
 
 QTEST_MAIN(tst_Frm)
