@@ -14,6 +14,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -102,6 +107,41 @@ void latency(frm &form, Pty &pty, QLineEdit *box)
                 kQueries, percentile(us, 0.5), percentile(us, 0.99), percentile(us, 1.0));
 }
 
+// The pseudo-terminal alone, no program: a byte written to the master until a poll on the
+// slave wakes and reads it. What the latency above adds to this is the program's own share.
+void lineAlone()
+{
+    constexpr int kBytes = 1000;
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        return;
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    std::vector<double> us;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < kBytes; ++i) {
+        const qint64 sentAt = clock.nsecsElapsed();
+        char c = 3;
+        if (::write(master, &c, 1) != 1)
+            break;
+        pollfd p{slave, POLLIN, 0};
+        poll(&p, 1, 1000);
+        const qint64 readAt = clock.nsecsElapsed();
+        if (::read(slave, &c, 1) != 1)
+            break;
+        us.push_back(double(readAt - sentAt) / 1e3);
+    }
+    ::close(master);
+    ::close(slave);
+    if (!us.empty())
+        std::printf("the line alone, master write to slave poll, %d bytes: p50 %.1f us, p99 %.1f "
+                    "us\n",
+                    kBytes, percentile(us, 0.5), percentile(us, 0.99));
+}
+
 void timeout(frm &form, QLineEdit *box)
 {
     constexpr int kQueries = 50;
@@ -151,8 +191,10 @@ int main(int argc, char *argv[])
     };
     if (wanted("flood"))
         flood(form, pty, link);
-    if (wanted("latency"))
+    if (wanted("latency")) {
         latency(form, pty, box);
+        lineAlone();
+    }
     if (wanted("timeout"))
         timeout(form, box);
     pty.drain(50);
