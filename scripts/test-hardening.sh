@@ -49,7 +49,7 @@ memcheck() {
     scripts/build.sh >/dev/null
     # The 10 MB flood and the 1 MB command would take most of an hour under memcheck; the
     # sanitizer build runs them.
-    local frm_tests=(outcome timeoutOnTheTwentyFirstTick secondPressStartsOver
+    local frm_tests=(outcome secondPressStartsOver
         dataWhileIdleIsClassified chunks bufferKeepsTheNewestCharacters
         everyByteOfAReplyIsShownAndCounted portLossIsReportedAndThePressReopens
         startupFailureIsReported)
