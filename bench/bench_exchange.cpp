@@ -1,7 +1,7 @@
 // Prints the exchange's figures: receive cost per character, latency from the device's last byte
 // to the shown outcome, press-to-timeout wall time, and idle CPU. Run offscreen.
 
-#include "tests/pty.h"
+#include "sim/pty.h"
 #include "ui/frm.h"
 #include "ui/startup.h"
 

@@ -3,7 +3,7 @@
 // device is gone. Run offscreen.
 
 #include "protocol/frame.h"
-#include "tests/pty.h"
+#include "sim/pty.h"
 #include "ui/frm.h"
 #include "ui/startup.h"
 

@@ -3,7 +3,7 @@
 // back. Every step is checked against a reference model of the exchange.
 
 #include "fuzz/exchange_model.h"
-#include "tests/pty.h"
+#include "sim/pty.h"
 #include "ui/frm.h"
 
 #include <QApplication>

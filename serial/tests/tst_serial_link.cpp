@@ -1,5 +1,5 @@
 #include "serial/serial_link.h"
-#include "tests/pty.h"
+#include "sim/pty.h"
 
 #include <QTest>
 

@@ -1,12 +1,12 @@
 #include "protocol/cp1252.h"
 #include "protocol/frame.h"
-#include "tests/port_holder.h"
-#include "tests/pty.h"
+#include "sim/pty.h"
 #include "ui/frm.h"
 #include "ui/startup.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -28,6 +28,23 @@ QString shown(std::string_view line)
 {
     return QString::fromStdU16String(Windows1252::toUnicode(line));
 }
+
+// Another program holding a port open; killed, it leaves its lock behind, stale.
+struct PortHolder
+{
+    QProcess process;
+    ~PortHolder() { kill(); }
+    bool hold(const QString &device)
+    {
+        process.start(QStringLiteral(TQ5_PORT_HOLDER), {device});
+        return process.waitForReadyRead(5000) && process.readLine().trimmed() == "held";
+    }
+    void kill()
+    {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+};
 } // namespace
 
 // The exchange driven as a user and a device would: the real window, a pseudo-terminal line.

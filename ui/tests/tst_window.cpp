@@ -1,4 +1,4 @@
-#include "tests/pty.h"
+#include "sim/pty.h"
 #include "ui/frm.h"
 #include "ui/startup.h"
 

@@ -5,8 +5,9 @@
 #include <string>
 #include <string_view>
 
-// A pseudo-terminal standing in for the device: the program opens path(), the test plays the
-// device on the master side. The slave stays raw and open, so nothing is echoed or lost.
+// A pseudo-terminal standing in for the device: the program opens path(), the device (tq5sim, a
+// test or a benchmark) plays on the master side. The slave stays raw and open, so nothing is
+// echoed or lost and the program may come and go.
 class Pty
 {
 public:
@@ -17,7 +18,9 @@ public:
 
     bool isValid() const { return master_ >= 0; }
     QString path() const { return path_; }
+    int masterFd() const { return master_; }
 
+    // The helpers below run the event loop while they wait, for tests and benchmarks.
     void write(std::string_view bytes);
     // Reads what the program sent, running its event loop meanwhile, until `count` bytes came
     // or `timeoutMs` passed.
