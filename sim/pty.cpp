@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -37,6 +38,11 @@ void Pty::close()
     if (slave_ >= 0)
         ::close(slave_);
     master_ = slave_ = -1;
+}
+
+void Pty::clearExclusive()
+{
+    ioctl(slave_, TIOCNXCL);
 }
 
 void Pty::write(std::string_view bytes)

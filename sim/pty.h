@@ -29,6 +29,9 @@ public:
     std::string drain(int ms);
     // The device goes away.
     void close();
+    // Ends the exclusive mode a killed program left the line in: here the device keeps its end
+    // open, where a real port leaves that mode with its last user.
+    void clearExclusive();
 
 private:
     int master_ = -1;
