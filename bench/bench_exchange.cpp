@@ -16,8 +16,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -52,9 +50,8 @@ void flood(frm &form, Pty &pty, SerialLink *link)
     for (int i = 0; i < kBytes; ++i)
         bytes[i] = char('0' + i % 64); // no control characters: pure receive path
     long reads = 0;
-    QMetaObject::Connection counter =
-        QObject::connect(link, &SerialLink::OnComm, &form,
-                         [&] { ++reads; }, Qt::DirectConnection);
+    QMetaObject::Connection counter = QObject::connect(
+        link, &SerialLink::OnComm, &form, [&] { ++reads; }, Qt::DirectConnection);
     QElapsedTimer t;
     t.start();
     pty.write(bytes);
@@ -112,13 +109,11 @@ void latency(frm &form, Pty &pty, QLineEdit *box)
 void lineAlone()
 {
     constexpr int kBytes = 1000;
-    int master = -1, slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+    const Pty line;
+    const int master = line.masterFd();
+    const int slave = ::open(line.path().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    if (!line.isValid() || slave < 0)
         return;
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
     std::vector<double> us;
     QElapsedTimer clock;
     clock.start();
@@ -134,7 +129,6 @@ void lineAlone()
             break;
         us.push_back(double(readAt - sentAt) / 1e3);
     }
-    ::close(master);
     ::close(slave);
     if (!us.empty())
         std::printf("the line alone, master write to slave poll, %d bytes: p50 %.1f us, p99 %.1f "
@@ -179,7 +173,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     Pty pty;
     frm form(pty.path());
-    if (startForm(form, [](const PortError &e) { std::fprintf(stderr, "%s\n", qPrintable(e.text)); }))
+    if (startForm(form,
+                  [](const PortError &e) { std::fprintf(stderr, "%s\n", qPrintable(e.text)); }))
         return 1;
     auto *box = form.findChild<QLineEdit *>(QStringLiteral("txt_empfangen"));
     auto *link = form.findChild<SerialLink *>(QStringLiteral("MSComm1"));

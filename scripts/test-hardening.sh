@@ -2,7 +2,7 @@
 # The hardening runs beside the normal tests, each failing on any report:
 #   asan      every test, built with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 #   fuzz      the libFuzzer target for FUZZ_SECONDS (default 60) seconds (build-fuzz/)
-#   valgrind  memcheck on the exchange tests of the normal build (BUILD_DIR, default build/)
+#   valgrind  memcheck on every compiled test of the normal build (BUILD_DIR, default build/)
 # usage: scripts/test-hardening.sh [asan|fuzz|valgrind]...   (all three when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -44,22 +44,19 @@ fuzz() {
 }
 
 memcheck() {
-    echo "== valgrind memcheck on the exchange tests"
+    echo "== valgrind memcheck on every compiled test"
     local build=${BUILD_DIR:-build}
     scripts/build.sh >/dev/null
-    # The 10 MB flood and the 1 MB command would take most of an hour under memcheck; the
-    # sanitizer build runs them.
-    local frm_tests=(outcome secondPressStartsOver
-        dataWhileIdleIsClassified chunks bufferKeepsTheNewestCharacters
-        everyByteOfAReplyIsShownAndCounted portLossIsReportedAndThePressReopens
-        startupFailureIsReported)
-    local run=("serial/tst_serial_link" "ui/tst_frm ${frm_tests[*]}")
-    for test in "${run[@]}"; do
-        # shellcheck disable=SC2086 # the test's name and its functions
-        valgrind -q --tool=memcheck --error-exitcode=1 --leak-check=full \
-            --show-leak-kinds=definite --errors-for-leak-kinds=definite --num-callers=30 \
-            --suppressions=tests/valgrind.supp "$build/"$test -silent
-    done
+    # CTest runs each test under memcheck, so a test added later is checked too; tests labelled
+    # "script" drive programs of their own and would only check the shell.
+    ctest --test-dir "$build" -T memcheck -LE script --output-on-failure --timeout 900 \
+        --overwrite MemoryCheckCommand="$(command -v valgrind)" \
+        --overwrite MemoryCheckSuppressionFile="$PWD/tests/valgrind.supp" \
+        --overwrite "MemoryCheckCommandOptions=--error-exitcode=1 --leak-check=full \
+--show-leak-kinds=definite --errors-for-leak-kinds=definite --num-callers=30" || {
+        cat "$build"/Testing/Temporary/MemoryChecker.*.log
+        return 1
+    }
 }
 
 steps=("$@")

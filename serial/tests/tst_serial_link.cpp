@@ -21,34 +21,9 @@ class tst_SerialLink : public QObject
     Q_OBJECT
 
 private slots:
-    void settings_data();
-    void settings();
     void writeSendsExactlyTheFrame();
     void readsOneCharacterPerNotification();
 };
-
-void tst_SerialLink::settings_data()
-{
-    QTest::addColumn<QString>("settings");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("line settings") << QStringLiteral("9600,n,8,1") << true;
-    QTest::newRow("upper case parity") << QStringLiteral("19200,E,7,2") << true;
-    QTest::newRow("unknown parity") << QStringLiteral("9600,x,8,1") << false;
-    QTest::newRow("nine data bits") << QStringLiteral("9600,n,9,1") << false;
-    QTest::newRow("missing field") << QStringLiteral("9600,n,8") << false;
-}
-
-void tst_SerialLink::settings()
-{
-    QFETCH(QString, settings);
-    QFETCH(bool, accepted);
-    SerialLink link;
-    QCOMPARE(link.setSettings(settings), accepted);
-    if (!accepted) {
-        QCOMPARE(link.lastError().number, int(QSerialPort::UnsupportedOperationError));
-        QVERIFY(link.lastError().text.contains(settings));
-    }
-}
 
 void tst_SerialLink::writeSendsExactlyTheFrame()
 {

@@ -256,8 +256,8 @@ void tst_Frm::floodKeepsTheNewestAndTheNextQueryExact()
     const std::size_t bound = ReceiveBuffer::kDefaultBound;
     std::string flood(3 * bound + 123, 'x');
     for (std::size_t i = 0; i < flood.size(); ++i)
-        flood[i] = i % 211 == 0 ? Steuerzeichen::ETX
-                   : i % 997 == 0 ? Steuerzeichen::ACK
+        flood[i] = i % 211 == 0    ? Steuerzeichen::ETX
+                   : i % 997 == 0  ? Steuerzeichen::ACK
                    : i % 1499 == 0 ? Steuerzeichen::NAK
                                    : "ab\xFF\x00.~ 9"[i * 7919 % 8];
     flood.back() = Steuerzeichen::ACK;
@@ -298,8 +298,9 @@ void tst_Frm::portLossIsReportedAndThePressReopens()
     QCOMPARE(form->waiting(), waiting);
     pty->close();
     QTRY_COMPARE(lost.count(), 1);
-    QVERIFY2(QRegularExpression(QStringLiteral("^Fehler : .+ \\([56]\\)$")).match(reply()).hasMatch(),
-             qPrintable(reply()));
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("^Fehler : .+ \\([56]\\)$")).match(reply()).hasMatch(),
+        qPrintable(reply()));
     QVERIFY(!form->waiting());
     QVERIFY(!link->portOpen());
     QTest::qWait(50);
@@ -335,7 +336,7 @@ void tst_Frm::startupFailureIsReported()
 {
     QFETCH(QString, holder);
     QFETCH(int, number);
-    form.reset(); // init()'s window lets go of the port
+    form.reset();   // init()'s window lets go of the port
     QProcess other; // another program holding the port
     if (!holder.isEmpty() && !holder.startsWith(u'/')) {
         other.start(QStringLiteral(TQ5_PORT_HOLDER), {pty->path()});
