@@ -1,72 +1,67 @@
 #pragma once
 
-// The simulated bus device: frames from received bytes, their checksum verdict, the answer
-// chosen by behaviour and rules, and the bytes of that answer. No I/O here.
+// The simulated bus device without its line: frames and their checksum verdict, the answer the
+// behaviour and the rules give a frame, its bytes and its log lines. Texts here are line bytes
+// (Windows-1252); what a user writes (command line, rules file) is UTF-8.
 
-#include "rules.h"
+#include <QByteArray>
+#include <QStringList>
 
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace sim {
 
-enum class Verdict { Good, Bad, NoChecksum };
-
-// One frame as received: the bytes up to and including its ETX.
-struct Frame
+// The kinds that send a text, Reply to AckReply, stay together.
+enum class Kind { Ack, Nak, Reply, BadChecksum, Lowercase, AckReply, Echo, Silence };
+inline const QStringList kindNames{"ack",       "nak",       "reply", "bad-checksum",
+                                   "lowercase", "ack-reply", "echo",  "silence"};
+inline bool hasText(Kind kind)
 {
+    return kind >= Kind::Reply && kind <= Kind::AckReply;
+}
+
+struct Answer
+{
+    Kind kind = Kind::Reply;
+    std::string text = "OK";
+};
+// As the log shows it: reply "OK".
+QString describe(const Answer &answer);
+
+struct Rules
+{
+    std::map<std::string, Answer> byText;
+    std::optional<Answer> otherGood, bad; // `*` and `!bad`
+    std::size_t size() const { return byText.size() + otherGood.has_value() + bad.has_value(); }
+};
+
+// The line bytes of a text; nothing, and `error` says why, for a character Windows-1252 cannot
+// hold (it would go out as '?').
+std::optional<std::string> lineBytes(const QString &text, QString &error);
+
+// A rules file; a text answer without a text of its own takes `defaultText`. Nothing, and
+// `error` is "line N: why", when a line is wrong.
+std::optional<Rules> parseRules(const QByteArray &content, const QString &defaultText,
+                                QString &error);
+
+// A line of the log, and the bytes that go on the line with it.
+struct Event
+{
+    QString log;
     std::string bytes;
-
-    // The characters before the checksum, and the two checksum characters; with fewer than two
-    // characters before the ETX there is no checksum and the text is all of them.
-    std::string_view text() const;
-    std::string_view checksum() const;
-    Verdict verdict() const;
 };
 
-// Collects received bytes into frames; a frame ends at each ETX.
-class FrameAssembler
+struct Device
 {
-public:
-    std::vector<Frame> feed(std::string_view bytes);
-    const std::string &pending() const { return pending_; }
+    Answer fallback; // for what no rule answers
+    Rules rules;
+    std::string pending; // the frame so far
 
-private:
-    std::string pending_;
-};
-
-// The bytes an answer puts on the line; `frame` is what it answers (an echo sends it back).
-std::string answerBytes(const Answer &answer, std::string_view frame);
-
-// The answer to one frame: a good frame gets the rule for its text, else the `*` rule, else the
-// fallback; a bad frame gets the `!bad` rule, else NAK, unless the fallback is silence or echo,
-// which a bad frame does not change.
-Answer chooseAnswer(const Rules &rules, const Answer &fallback, const Frame &frame);
-
-struct Handled
-{
-    Frame frame;
-    Answer answer;
-    std::string bytes;
-};
-
-struct Reaction
-{
-    std::string echo; // bytes sent straight back by an echoing line
-    std::vector<Handled> frames;
-};
-
-class Device
-{
-public:
-    Device(Answer fallback, Rules rules);
-    Reaction receive(std::string_view bytes);
-
-private:
-    Answer fallback_;
-    Rules rules_;
-    FrameAssembler assembler_;
+    std::vector<Event> receive(std::string_view bytes);
 };
 
 } // namespace sim

@@ -1,21 +1,23 @@
-// tq5sim: the device end of the line, on a pseudo-terminal or a given terminal.
+// tq5sim: the device end of the line, on a new pseudo-terminal or a given terminal.
 
-#include "device.h"
-#include "line_text.h"
-#include "options.h"
-#include "outbox.h"
-#include "protocol/frame.h"
+#include "sim/device.h"
+#include "sim/pty.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTime>
+#include <QTimer>
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <deque>
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/time.h>
+#include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,237 +25,182 @@ using namespace sim;
 
 namespace {
 
-volatile std::sig_atomic_t stopSignal = 0;
+const char *const about =
+    R"(A simulated bus device. Its first line is "PTY /dev/pts/N", its new pseudo-terminal
+(with --tty, "TTY PATH"); then a line per frame received and per answer. SIGINT or
+SIGTERM ends it.
 
-void onStopSignal(int signal)
+--answer KIND:
+  ack           06                               tq5sim --answer ack
+  nak           15                               tq5sim --answer nak
+  reply         TEXT, checksum, ETX: OK9A{ETX}   tq5sim --text "T=21,5"
+  bad-checksum  checksum one too high: OK9B{ETX} tq5sim --answer bad-checksum
+  lowercase     checksum in lowercase: OK9a{ETX} tq5sim --answer lowercase
+  ack-reply     ACK, then the reply              tq5sim --answer ack-reply
+  echo          every byte straight back         tq5sim --answer echo
+  silence       nothing                          tq5sim --answer silence
+A wrong or missing checksum gets NAK, unless the device is silent or echoes.
+
+--rules FILE: one rule a line, COMMAND ANSWER [TEXT], # for a comment
+  COMMAND  one word or in double quotes ("G01 K01", ""); * for any other good
+           frame, !bad for a wrong or missing checksum
+  TEXT     the rest of the line, quotes around it dropped; without it, --text
+  e.g.     G02K01P00= ack-reply "T=21,5")";
+
+// Wrong arguments or rules end it with 2, a line that fails while it runs with 1.
+int fail(const QString &message, int status = 2)
 {
-    stopSignal = signal;
+    std::fprintf(stderr, "tq5sim: %s\n", qUtf8Printable(message));
+    return status;
 }
 
-// Wrong arguments or rules.
-int fail(const std::string &message)
+void log(const QString &line)
 {
-    std::fprintf(stderr, "tq5sim: %s\n", message.c_str());
-    return 2;
-}
-
-// The line failed while running.
-int lineFailed(const std::string &what)
-{
-    std::fprintf(stderr, "tq5sim: %s: %s\n", what.c_str(), std::strerror(errno));
-    return 1;
-}
-
-std::string now()
-{
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    tm local{};
-    localtime_r(&tv.tv_sec, &local);
-    char text[32];
-    const std::size_t n = std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    std::snprintf(text + n, sizeof text - n, ".%03d", int(tv.tv_usec / 1000));
-    return text;
-}
-
-void log(const std::string &line)
-{
-    std::printf("%s %s\n", now().c_str(), line.c_str());
-}
-
-std::string describe(const Frame &frame)
-{
-    std::string line = "RX " + quoted(frame.text());
-    switch (frame.verdict()) {
-    case Verdict::Good:
-        line += " checksum " + std::string(frame.checksum()) + " good";
-        break;
-    case Verdict::Bad: {
-        const Frame right{buildFrame(frame.text())};
-        line += " checksum " + quoted(frame.checksum()) + " bad, expected " +
-                std::string(right.checksum());
-        break;
-    }
-    case Verdict::NoChecksum:
-        line += " no checksum";
-        break;
-    }
-    return line + " [" + hexBytes(frame.bytes) + "]";
-}
-
-std::string describe(const Answer &answer, const std::string &bytes)
-{
-    std::string line = "TX " + std::string(kindName(answer.kind));
-    if (kindHasText(answer.kind))
-        line += " " + quoted(answer.text);
-    return bytes.empty() ? line : line + " [" + hexBytes(bytes) + "]";
-}
-
-bool readRules(const Options &options, Rules &rules, std::string &error)
-{
-    std::string content;
-    const int file = open(options.rulesFile.c_str(), O_RDONLY);
-    ssize_t n = file < 0 ? -1 : 1;
-    char buf[4096];
-    while (n > 0 && (n = read(file, buf, sizeof buf)) > 0)
-        content.append(buf, std::size_t(n));
-    if (n < 0) {
-        error = "cannot read rules file " + options.rulesFile + ": " + std::strerror(errno);
-        if (file >= 0)
-            close(file);
-        return false;
-    }
-    close(file);
-    std::string why;
-    auto parsed = parseRules(content, options.answer.text, why);
-    if (!parsed) {
-        error = "rules file " + options.rulesFile + ": " + why;
-        return false;
-    }
-    rules = std::move(*parsed);
-    return true;
-}
-
-// The line in raw mode at 9600 8N1: a new pseudo-terminal (its far end kept open, so the
-// program may come and go), or the given terminal.
-int openLine(const Options &options, int &slave, std::string &error)
-{
-    if (options.tty.empty()) {
-        int master = -1;
-        char name[256] = {};
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-            error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
-            return -1;
-        }
-        termios raw{};
-        tcgetattr(slave, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(slave, TCSANOW, &raw);
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        std::printf("PTY %s\n", name);
-        return master;
-    }
-    const int fd = open(options.tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    termios raw{};
-    if (fd < 0 || tcgetattr(fd, &raw) != 0) {
-        error = "cannot open " + options.tty + " as a terminal: " + std::strerror(errno);
-        if (fd >= 0)
-            close(fd);
-        return -1;
-    }
-    cfmakeraw(&raw);
-    cfsetspeed(&raw, B9600);
-    raw.c_cflag |= CLOCAL | CREAD;
-    raw.c_cflag &= ~(PARENB | CSTOPB);
-    tcsetattr(fd, TCSANOW, &raw);
-    std::printf("TTY %s\n", options.tty.c_str());
-    return fd;
-}
-
-int run(int fd, Device &device, const Options &options, const sigset_t &waitMask)
-{
-    Outbox outbox;
-    std::string unsent;
-    const Outbox::Ms delay(options.delayMs), gap(options.gapMs);
-    while (true) {
-        timespec wait{};
-        timespec *timeout = nullptr;
-        if (const auto due = outbox.nextDue()) {
-            const auto left = std::max(*due - Outbox::Clock::now(), Outbox::Clock::duration(0));
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            wait = {time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
-            timeout = &wait;
-        }
-        pollfd line{fd, short(POLLIN | (unsent.empty() ? 0 : POLLOUT)), 0};
-        const int ready = ppoll(&line, 1, timeout, &waitMask);
-        if (stopSignal)
-            break;
-        if (ready < 0 && errno != EINTR)
-            return lineFailed("waiting for the line");
-
-        if (line.revents & (POLLIN | POLLHUP | POLLERR)) {
-            char buf[4096];
-            const ssize_t n = read(fd, buf, sizeof buf);
-            if (n == 0) {
-                std::fprintf(stderr, "tq5sim: the line was closed\n");
-                return 1;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return lineFailed("reading the line");
-            if (n > 0) {
-                const auto at = Outbox::Clock::now();
-                const Reaction reaction = device.receive({buf, std::size_t(n)});
-                if (!reaction.echo.empty()) {
-                    log(describe(Answer{Kind::Echo, {}}, reaction.echo));
-                    outbox.schedule(at, reaction.echo, delay, gap);
-                }
-                for (const Handled &handled : reaction.frames) {
-                    log(describe(handled.frame));
-                    if (!(handled.answer.kind == Kind::Echo && handled.bytes.empty()))
-                        log(describe(handled.answer, handled.bytes));
-                    outbox.schedule(at, handled.bytes, delay, gap);
-                }
-            }
-        }
-        unsent += outbox.takeDue(Outbox::Clock::now());
-        if (!unsent.empty()) {
-            const ssize_t n = write(fd, unsent.data(), unsent.size());
-            if (n > 0)
-                unsent.erase(0, std::size_t(n));
-            else if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return lineFailed("writing the line");
-        }
-    }
-    std::printf("%s stopped by %s\n", now().c_str(), stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
-    return 0;
+    const QString now = QTime::currentTime().toString("HH:mm:ss.zzz");
+    std::printf("%s %s\n", qUtf8Printable(now), qUtf8Printable(line));
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::string error;
-    const auto options = parseOptions({argv + 1, argv + argc}, error);
-    if (!options)
-        return fail(error);
-    if (options->help) {
-        std::fputs(helpText().c_str(), stdout);
-        return 0;
-    }
-    Rules rules;
-    if (!options->rulesFile.empty() && !readRules(*options, rules, error))
-        return fail(error);
-
-    // The stop signals are let in only while waiting, so none is lost between check and wait.
-    sigset_t stops, waitMask;
+    // The stop signals come as data on a descriptor the event loop watches; blocked before
+    // anything else runs, none is lost.
+    sigset_t stops;
     sigemptyset(&stops);
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stops, &waitMask);
-    struct sigaction action = {};
-    action.sa_handler = onStopSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    QCoreApplication app(argc, argv);
 
-    int slave = -1;
-    const int fd = openLine(*options, slave, error);
-    if (fd < 0)
-        return fail(error);
-    std::string summary = "answer " + std::string(kindName(options->answer.kind));
-    if (kindHasText(options->answer.kind))
-        summary += " " + quoted(options->answer.text);
-    summary += ", delay " + std::to_string(options->delayMs) + " ms, gap " +
-               std::to_string(options->gapMs) + " ms";
-    if (!options->rulesFile.empty())
-        summary += ", " + std::to_string(rules.rules.size()) + " rules from " + options->rulesFile;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(about);
+    parser.addOptions({
+        {{"h", "help"}, "This text."},
+        {"answer", "How to answer a frame (default: reply).", "KIND", "reply"},
+        {"text", "The text of a reply (default: OK), sent in Windows-1252.", "TEXT", "OK"},
+        {"delay", "Wait MS before each answer: --delay 150.", "MS", "0"},
+        {"gap", "Wait MS between the characters of an answer: --gap 20.", "MS", "0"},
+        {"rules", "Answer by command text; --answer answers what no rule names.", "FILE"},
+        {"tty", "Use this terminal (raw, 9600 8N1), not a new pseudo-terminal.", "PATH"},
+    });
+    if (!parser.parse(app.arguments()))
+        return fail(parser.errorText() + " See --help.");
+    if (!parser.positionalArguments().isEmpty())
+        return fail("unexpected argument '" + parser.positionalArguments().first() + "'");
+    if (parser.isSet("help")) {
+        std::fputs(qUtf8Printable(parser.helpText()), stdout);
+        return 0;
+    }
+    const QString kind = parser.value("answer");
+    if (!kindNames.contains(kind))
+        return fail("--answer: unknown answer '" + kind + "' (one of " + kindNames.join(", ") +
+                    ")");
+    QString error;
+    const auto text = lineBytes(parser.value("text"), error);
+    if (!text)
+        return fail("--text: " + error);
+    bool delayOk = false, gapOk = false;
+    const int delay = parser.value("delay").toInt(&delayOk),
+              gap = parser.value("gap").toInt(&gapOk);
+    if (!delayOk || !gapOk || std::min(delay, gap) < 0 || std::max(delay, gap) > 3'600'000)
+        return fail("--delay and --gap take milliseconds from 0 to 3600000");
+    Device device{{Kind(kindNames.indexOf(kind)), *text}};
+    const QString rulesFile = parser.value("rules");
+    if (!rulesFile.isEmpty()) {
+        QFile file(rulesFile);
+        if (!file.open(QIODevice::ReadOnly))
+            return fail("cannot read rules file " + rulesFile + ": " + file.errorString());
+        auto rules = parseRules(file.readAll(), parser.value("text"), error);
+        if (!rules)
+            return fail("rules file " + rulesFile + ": " + error);
+        device.rules = std::move(*rules);
+    }
+
+    std::optional<Pty> pty; // its far end stays open, so the program on it may come and go
+    int fd = -1;
+    if (const QString tty = parser.value("tty"); !tty.isEmpty()) {
+        fd = ::open(QFile::encodeName(tty).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios raw{};
+        if (fd < 0 || tcgetattr(fd, &raw) != 0)
+            return fail("cannot open " + tty + " as a terminal: " + std::strerror(errno));
+        cfmakeraw(&raw);
+        cfsetspeed(&raw, B9600);
+        raw.c_cflag |= CLOCAL | CREAD;
+        raw.c_cflag &= ~(PARENB | CSTOPB);
+        tcsetattr(fd, TCSANOW, &raw);
+        std::printf("TTY %s\n", qUtf8Printable(tty));
+    } else if (pty.emplace().isValid()) {
+        fd = pty->masterFd();
+        std::printf("PTY %s\n", qUtf8Printable(pty->path()));
+    } else {
+        return fail(QString("cannot open a pseudo-terminal: ") + std::strerror(errno));
+    }
+    QString summary = "answer " + describe(device.fallback) + ", delay " + QString::number(delay) +
+                      " ms, gap " + QString::number(gap) + " ms";
+    if (!rulesFile.isEmpty())
+        summary += ", " + QString::number(device.rules.size()) + " rules from " + rulesFile;
     log(summary);
 
-    Device device(options->answer, std::move(rules));
-    const int status = run(fd, device, *options, waitMask);
-    close(fd);
-    if (slave >= 0)
-        close(slave);
-    return status;
+    const int stopFd = signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
+    QSocketNotifier stopper(stopFd, QSocketNotifier::Read);
+    QObject::connect(&stopper, &QSocketNotifier::activated, &app, [&] {
+        signalfd_siginfo info{};
+        if (read(stopFd, &info, sizeof info) != sizeof info)
+            return;
+        log(QString("stopped by ") + (info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM"));
+        app.quit();
+    });
+
+    // Answers go out in order: each starts its delay after its frame came, but not before the
+    // one ahead has gone out and a gap has passed; its characters a gap apart.
+    QElapsedTimer clock;
+    clock.start();
+    std::deque<std::pair<qint64, char>> due; // ms on `clock`
+    qint64 lineFree = 0;
+    std::string unsent;
+    QTimer next;
+    next.setSingleShot(true);
+    next.setTimerType(Qt::PreciseTimer);
+    QSocketNotifier writable(fd, QSocketNotifier::Write);
+    writable.setEnabled(false);
+    const auto flush = [&] {
+        const qint64 now = clock.elapsed();
+        for (; !due.empty() && due.front().first <= now; due.pop_front())
+            unsent += due.front().second;
+        const ssize_t n = unsent.empty() ? 0 : write(fd, unsent.data(), unsent.size());
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            std::exit(fail(QString("writing the line: ") + std::strerror(errno), 1));
+        unsent.erase(0, std::size_t(std::max<ssize_t>(n, 0)));
+        writable.setEnabled(!unsent.empty());
+        if (!due.empty())
+            next.start(int(due.front().first - now));
+    };
+    QObject::connect(&next, &QTimer::timeout, &app, flush);
+    QObject::connect(&writable, &QSocketNotifier::activated, &app, flush);
+
+    QSocketNotifier readable(fd, QSocketNotifier::Read);
+    QObject::connect(&readable, &QSocketNotifier::activated, &app, [&] {
+        char buf[4096];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n == 0)
+            std::exit(fail("the line was closed", 1));
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            std::exit(fail(QString("reading the line: ") + std::strerror(errno), 1));
+        if (n < 0)
+            return;
+        const qint64 at = clock.elapsed() + delay;
+        for (const Event &event : device.receive({buf, std::size_t(n)})) {
+            log(event.log);
+            qint64 t = std::max(at, lineFree);
+            for (const char c : event.bytes) {
+                due.emplace_back(t, c);
+                lineFree = t += gap;
+            }
+        }
+        flush();
+    });
+    return app.exec();
 }
