@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The real program end to end: tq5bus under Xvfb, driven with mouse and keyboard, with tq5sim
-# standing in for port 1. Checks both ends: the frame the device received and what the reply
-# box shows. Every wait is bounded. Exit 77 (skipped) with the reason when it cannot run here.
-# usage: e2e.sh TQ5BUS TQ5SIM
+# standing in for port 1 and answering each command text its own way. Checks both ends: the
+# frame the device received and the texts the reply box shows. Every wait is bounded. Exit 77
+# (skipped) with the reason when it cannot run here.
+# usage: e2e.sh TQ5BUS TQ5SIM LAYOUT_PROBE
 set -uo pipefail
-bus=$1
-sim=$2
+bus=$1 sim=$2 probe=$3
 as_port1=$(cd "$(dirname "$0")/../.." && pwd)/scripts/as-port1.sh
 
 skip() {
@@ -21,213 +21,153 @@ reason=$("$as_port1" --check 2>&1) || skip "$reason"
 work=$(mktemp -d)
 export XDG_RUNTIME_DIR=$work QT_QPA_PLATFORM=xcb
 failures=0
-xvfb_pid=
-device_pid=
-program_pid=
+pids=()
 cleanup() {
-    [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null
-    [ -n "$device_pid" ] && kill "$device_pid" 2>/dev/null
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    kill "${pids[@]}" 2>/dev/null
     wait
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-# A display of its own; the server picks a free number itself, so parallel runs do not collide.
-Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do
-    [ -s "$work/display" ] && break
-    sleep 0.1
-done
-if [ ! -s "$work/display" ]; then
-    echo "FAIL: Xvfb did not start"
-    cat "$work/xvfb.log"
-    exit 1
-fi
-export DISPLAY=:$(cat "$work/display")
-unset XAUTHORITY
-
 fail() {
     echo "FAIL: $*"
     failures=$((failures + 1))
 }
-die() {
-    echo "FAIL: $*"
-    echo "--- device log"; cat "$log"
-    echo "--- program output"; cat "$program_log" 2>/dev/null
-    exit 1
-}
-
-# Control centres in the window, in pixels.
-senden=(124 17)
-empfangen=(124 41)
-abfragen=(124 68)
-
-session=0
-start() { # device arguments...
-    session=$((session + 1))
-    log=$work/device$session.log
-    program_log=$work/program$session.log
-    "$sim" "$@" >"$log" 2>&1 &
-    device_pid=$!
-    local pty=
-    for _ in $(seq 50); do
-        pty=$(sed -n '1s/^PTY //p' "$log")
-        [ -n "$pty" ] && break
-        sleep 0.1
-    done
-    [ -n "$pty" ] || die "the device printed no PTY line"
-    timeout -k 2 120 "$as_port1" "$pty" "$bus" >"$program_log" 2>&1 &
-    program_pid=$!
-    win=
-    for _ in $(seq 100); do
-        win=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' 2>/dev/null | head -1)
-        [ -n "$win" ] && break
-        sleep 0.1
-    done
-    [ -n "$win" ] || die "no window appeared"
-    timeout 5 xdotool windowfocus --sync "$win" || die "the window took no focus"
-}
-
-stop() {
-    kill "$program_pid"
-    wait "$program_pid"
-    program_pid=
-    # The server drops the window a moment after the program has gone; the next session must
-    # not find it.
-    for _ in $(seq 50); do
-        xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' >/dev/null 2>&1 || break
-        sleep 0.1
-    done
-    kill "$device_pid"
-    wait "$device_pid"
-    local status=$?
-    device_pid=
-    [ $status -eq 0 ] || fail "the device ended with $status on SIGTERM"
-    grep -q ' stopped by SIGTERM$' "$log" || fail "the device did not log its stop"
-}
-
-# xdotool's own click waits 100 ms between press and release; a bare press and release does not.
-click() { xdotool mousemove --window "$win" "$1" "$2" mousedown 1 mouseup 1; }
-
-# The reply box's text, copied as a user would: click into it, select all, copy. The clipboard
-# first gets a text of ours, and the read waits until the program has taken it over: the X
-# server may answer the clipboard request before it has passed on the keys. Under load a copy
-# now and then never arrives; the keys are then pressed again.
-unread="e2e: nothing copied yet"
-reply() {
-    printf '%s' "$unread" | xclip -i -selection clipboard >/dev/null 2>&1
-    local text=$unread try
-    for try in 1 2 3; do
-        xdotool mousemove --window "$win" "${empfangen[@]}" mousedown 1 mouseup 1 \
-            key --delay 0 ctrl+a ctrl+c
-        for _ in $(seq 50); do
-            text=$(timeout 5 xclip -o -selection clipboard 2>/dev/null)
-            [ "$text" != "$unread" ] && break 2
-            sleep 0.02
-        done
-        echo "note: copy $try from the reply box did not arrive" >&2
-    done
-    printf '%s' "$text"
-}
-
-# Types a mark of this step into the reply box, so an outcome shows as a change of it.
-mark() {
-    marker="step $1"
-    click "${empfangen[@]}"
-    xdotool key ctrl+a type "$marker"
-    local got
-    got=$(reply)
-    [ "$got" = "$marker" ] || die "the reply box did not take the mark '$marker': '$got'"
-}
-
-command_text() {
-    click "${senden[@]}"
-    xdotool key ctrl+a BackSpace type "$1"
-}
-
-# Presses "Abfragen" and collects each different text the box shows until `last` shows up.
-# The box is read some tens of milliseconds apart: a short-lived outcome can slip through,
-# which the caller sees as a missing text.
-query() { # last
-    shown=()
-    rx_before=$(grep -c ' RX ' "$log")
-    click "${abfragen[@]}"
-    local text previous=$marker
-    for _ in $(seq 100); do
-        text=$(reply)
-        if [ "$text" != "$previous" ]; then
-            shown+=("$text")
-            previous=$text
-        fi
-        [ "$text" = "$1" ] && return 0
-    done
-    return 1
-}
-
-expect_received() { # hex bytes
-    local rx
-    rx=$(grep ' RX ' "$log" | tail -n +$((rx_before + 1)) | sed 's/.*\[\(.*\)\]$/\1/')
-    [ "$rx" = "$1" ] || fail "$name: the device received [$rx], expected [$1]"
-}
-
-# One query: the command text (empty: leave it), the device's bytes, then what the box must
-# show in order. An outcome that slips between two reads is retried a few times.
-step=0
-check() { # name text hex shown...
-    name=$1
-    local text=$2 hex=$3
-    shift 3
-    local want=("$@") try
-    [ -n "$text" ] && command_text "$text"
-    for try in 1 2 3 4 5; do
-        step=$((step + 1))
-        mark "$step"
-        if ! query "${want[-1]}"; then
-            fail "$name: the box shows '${shown[*]: -1}' after '${shown[*]}', expected '${want[*]}'"
-            return
-        fi
-        expect_received "$hex"
-        [ "${shown[*]}" = "${want[*]}" ] && { echo "ok: $name"; return; }
-        [ ${#shown[@]} -lt ${#want[@]} ] || break
-        echo "retry: $name: saw only '${shown[*]}'"
-    done
-    fail "$name: the box showed '${shown[*]}', expected '${want[*]}'"
-}
-
-default_frame="47 30 31 4B 30 31 50 30 30 3D 34 31 03"
-
-# A plain device: answers ACK, a little late.
-start --answer ack --delay 50
-check "ACK to the default command" "" "$default_frame" "{ACK}"
-stop
-
-# A device with rules; what no rule names gets silence. Its characters come 2 ms apart.
-cat >"$work/device.rules" <<'EOF'
-G01K01P00= reply OK
-BAD bad-checksum OK
-NAK nak
-ECHO echo
-GRUSS reply Grüß Gott
-EOF
-start --rules "$work/device.rules" --answer silence --gap 2
-check "good reply" "G01K01P00=" "$default_frame" "OK9A{ETX}"
-check "wrong checksum, then the timeout" "BAD" "42 41 44 43 37 03" \
-    "Prüfsummenfehler" "Fehler : Timeout"
-check "silence" "SILENT" "53 49 4C 45 4E 54 43 46 03" "Fehler : Timeout"
-check "NAK" "NAK" "4E 41 4B 44 41 03" "{NAK}"
-check "echo" "ECHO" "45 43 48 4F 31 46 03" "ECHO1F{ETX}"
-# Typed text stays ASCII: xdotool remaps the keyboard for other characters, which races.
-check "a Windows-1252 reply" "GRUSS" "47 52 55 53 53 39 34 03" "Grüß Gott52{ETX}"
-stop
-
-if [ $failures -ne 0 ]; then
+give_up() {
     for f in "$work"/*.log; do
         echo "--- $(basename "$f")"
         cat "$f"
     done
     echo "$failures failed"
     exit 1
-fi
+}
+die() {
+    fail "$@"
+    give_up
+}
+# Runs a command every 20 ms until it succeeds, for at most $1 seconds.
+await() {
+    local end=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ $SECONDS -le $end ] || return 1
+        sleep 0.02
+    done
+}
+
+# Control centres in the window, from the window itself: txt_senden='124 17' and so on.
+positions=$("$probe" 2>"$work/probe.log") || die "layout_probe failed"
+eval "$positions"
+
+# A display of its own; the server picks a free number itself, so parallel runs do not collide.
+# Without -noreset it resets when its last client leaves, and drops one connecting meanwhile.
+Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp -noreset 3>"$work/display" 2>"$work/xvfb.log" &
+pids+=($!)
+await 10 test -s "$work/display" || die "Xvfb did not start"
+export DISPLAY=:$(cat "$work/display")
+unset XAUTHORITY
+
+# What no rule names gets silence. The characters come 10 ms apart: the program reads one per
+# arrival. The long ack-reply text keeps {ACK} in view for 400 ms, past the 210 ms a timeout
+# would need to show, were the ACK not to stop the timer.
+cat >"$work/device.rules" <<'EOF'
+G01K01P00= ack
+NAK nak
+REPLY reply OK
+BAD bad-checksum
+LOWER lowercase
+ACKREPLY ack-reply AN ACK, THEN THIS TEXT THE ACK SPOILS
+ECHO echo
+GRUSS reply Grüß Gott
+EOF
+log=$work/device.log
+"$sim" --rules "$work/device.rules" --answer silence --gap 10 >"$log" 2>&1 &
+device_pid=$!
+pids+=($!)
+await 5 grep -q '^PTY ' "$log" || die "the device printed no PTY line"
+timeout -k 2 120 "$as_port1" "$(sed -n '1s/^PTY //p' "$log")" "$bus" >"$work/program.log" 2>&1 &
+program_pid=$!
+pids+=($!)
+find_window() { win=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | head -1); }
+await 10 find_window || die "no window appeared"
+timeout 5 xdotool windowfocus --sync "$win" || die "the window took no focus"
+
+# xdotool's own click holds the button 100 ms; a bare press and release does not.
+click() { # x y [more xdotool commands]
+    xdotool mousemove --window "$win" "$1" "$2" mousedown 1 mouseup 1 "${@:3}"
+}
+
+# The reply box's text into $box, copied as a user would: click into it, select all, copy.
+# The clipboard first holds a text of ours, so that no earlier copy can be read as this one.
+# A copy is lost when an outcome clears the selection between the keys, which are then pressed
+# again.
+unread="e2e: nothing copied yet"
+clipboard_is() {
+    box=$(timeout 5 xclip -o -selection clipboard 2>/dev/null)
+    [ "$box" = "$1" ]
+}
+read_box() {
+    printf '%s' "$unread" | xclip -i -selection clipboard >/dev/null 2>&1
+    await 2 clipboard_is "$unread" || return 1
+    local try
+    for try in {1..60}; do
+        ((try % 3 == 1)) && click $txt_empfangen key --delay 0 ctrl+a ctrl+c
+        clipboard_is "$unread" || [ -z "$box" ] || return 0
+        sleep 0.01
+    done
+    return 1
+}
+
+# One query: the command text (empty: leave it), the bytes the device must receive, then the
+# texts the box must show in order. The box first gets a mark, so that every outcome is a
+# change of it; X delivers the keys in order, so the mark is in before the button is pressed.
+# The box is read every 15 ms or so, less often under load: an outcome that slips through
+# unseen is retried a few times.
+check() { # name text hex shown...
+    local name=$1 text=$2 hex=$3 try rx_before rx previous
+    local want=("${@:4}")
+    [ -n "$text" ] && click $txt_senden key ctrl+a BackSpace type "$text"
+    for try in 1 2 3 4 5; do
+        rx_before=$(grep -c ' RX ' "$log")
+        click $txt_empfangen key --delay 0 ctrl+a x
+        click $cmd_abfragen
+        shown=() previous=x
+        local end=$((SECONDS + 5))
+        while [ "$previous" != "${want[-1]}" ] && [ $SECONDS -le $end ]; do
+            read_box || die "$name: nothing could be copied from the reply box"
+            [ "$box" != "$previous" ] && shown+=("$box") previous=$box
+        done
+        rx=$(grep ' RX ' "$log" | tail -n +$((rx_before + 1)) | sed 's/.*\[\(.*\)\]$/\1/')
+        [ "$rx" = "$hex" ] || fail "$name: the device received [$rx], expected [$hex]"
+        if [ "${shown[*]}" = "${want[*]}" ]; then
+            echo "ok: $name"
+            return
+        fi
+        [ "$previous" = "${want[-1]}" ] && [ ${#shown[@]} -lt ${#want[@]} ] || break
+        echo "retry: $name: saw only '${shown[*]}'"
+    done
+    fail "$name: the box showed '${shown[*]}', expected '${want[*]}'"
+}
+
+# name | command text | bytes the device receives | texts the box shows, in order.
+# Typed text stays ASCII: xdotool remaps the keyboard for other characters, which races.
+while IFS='|' read -r -a row -u 3; do
+    check "${row[@]}"
+done 3<<'EOF'
+ACK to the default command||47 30 31 4B 30 31 50 30 30 3D 34 31 03|{ACK}
+NAK|NAK|4E 41 4B 44 41 03|{NAK}
+good reply|REPLY|52 45 50 4C 59 38 43 03|OK9A{ETX}
+wrong checksum, then the timeout|BAD|42 41 44 43 37 03|Prüfsummenfehler|Fehler : Timeout
+lowercase checksum, refused|LOWER|4C 4F 57 45 52 38 39 03|Prüfsummenfehler|Fehler : Timeout
+ACK, then a reply the ACK spoils|ACKREPLY|41 43 4B 52 45 50 4C 59 35 42 03|{ACK}|Prüfsummenfehler
+echo|ECHO|45 43 48 4F 31 46 03|ECHO1F{ETX}
+silence|SILENT|53 49 4C 45 4E 54 43 46 03|Fehler : Timeout
+a Windows-1252 reply|GRUSS|47 52 55 53 53 39 34 03|Grüß Gott52{ETX}
+EOF
+
+kill "$program_pid"
+wait "$program_pid"
+kill "$device_pid"
+wait "$device_pid" || fail "the device ended with $? on SIGTERM"
+grep -q ' stopped by SIGTERM$' "$log" || fail "the device did not log its stop"
+[ $failures -eq 0 ] || give_up
 echo "all end-to-end checks passed"
