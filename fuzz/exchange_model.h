@@ -6,7 +6,6 @@
 #include "protocol/cp1252.h"
 #include "ui/receive_buffer.h"
 
-#include <QRegularExpression>
 #include <QString>
 
 #include <cstdio>
@@ -28,25 +27,6 @@ inline std::string checksum(std::string_view text)
     return hex;
 }
 
-inline bool goodFrame(std::string_view beforeEtx)
-{
-    return beforeEtx.size() >= 2 && checksum(beforeEtx.substr(0, beforeEtx.size() - 2)) ==
-                                        beforeEtx.substr(beforeEtx.size() - 2);
-}
-
-inline QString shown(std::string_view bytes)
-{
-    return QString::fromStdU16String(Windows1252::toUnicode(bytes));
-}
-
-// "Fehler : <text> (<number>)", the form of a port failure in the reply box.
-inline bool isPortError(const QString &text)
-{
-    static const QRegularExpression form(QStringLiteral("^Fehler : .+ \\(\\d+\\)$"),
-                                         QRegularExpression::DotMatchesEverythingOption);
-    return text != QStringLiteral("Fehler : Timeout") && form.match(text).hasMatch();
-}
-
 // The exchange as the user and the device see it: buffer, countdown, timer, reply box.
 struct Exchange
 {
@@ -58,44 +38,46 @@ struct Exchange
     void receive(std::string_view c)
     {
         const auto settle = [&](const char *marker) {
-            box = shown(buffer) + QLatin1String(marker);
+            box = QString::fromStdU16String(Windows1252::toUnicode(buffer)) + marker;
             waiting = false;
         };
-        if (c.size() == 1 && c[0] == kEtx) {
-            if (goodFrame(buffer))
-                settle("{ETX}");
-            else
-                box = QStringLiteral("Prüfsummenfehler");
-        } else if (c.size() == 1 && c[0] == kAck) {
+        const std::size_t n = buffer.size();
+        if (c == std::string_view(&kEtx, 1) && n >= 2 &&
+            checksum(std::string_view(buffer).substr(0, n - 2)) == buffer.substr(n - 2))
+            settle("{ETX}");
+        else if (c == std::string_view(&kEtx, 1))
+            box = QStringLiteral("Prüfsummenfehler");
+        else if (c == std::string_view(&kAck, 1))
             settle("{ACK}");
-        } else if (c.size() == 1 && c[0] == kNak) {
+        else if (c == std::string_view(&kNak, 1))
             settle("{NAK}");
-        }
         buffer.append(c);
         if (buffer.size() > kBound)
             buffer.erase(0, buffer.size() - kBound);
     }
-    // A press whose frame went out; a press that met a closed port is portError().
-    void pressSent()
+    // A press whose frame went out; a press that met a closed port shows a port error instead.
+    void press(bool sent, const QString &shown)
     {
         buffer.clear();
         countdown = 20;
-        waiting = true;
-    }
-    void portError(const QString &shownError)
-    {
-        waiting = false;
-        box = shownError;
+        waiting = sent;
+        if (!sent)
+            box = shown;
     }
     void tick()
     {
-        if (countdown > 0) {
-            --countdown;
+        if (countdown-- > 0)
             return;
-        }
         box = QStringLiteral("Fehler : Timeout");
         waiting = false;
     }
 };
+
+// "Fehler : <text> (<number>)", how a port failure shows in the reply box.
+inline bool isPortError(const QString &text)
+{
+    return text.startsWith(QStringLiteral("Fehler : ")) && text.endsWith(u')') &&
+           text != QStringLiteral("Fehler : Timeout");
+}
 
 } // namespace model

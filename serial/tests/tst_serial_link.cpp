@@ -22,7 +22,6 @@ class tst_SerialLink : public QObject
 
 private slots:
     void writeSendsExactlyTheFrame();
-    void readsOneCharacterPerNotification();
 };
 
 void tst_SerialLink::writeSendsExactlyTheFrame()
@@ -36,25 +35,6 @@ void tst_SerialLink::writeSendsExactlyTheFrame()
     QVERIFY(link->Output(frame));
     QCOMPARE(pty.read(frame.size()), frame);
     QCOMPARE(pty.drain(50), std::string());
-}
-
-void tst_SerialLink::readsOneCharacterPerNotification()
-{
-    Pty pty;
-    auto link = openLink(pty.path());
-    QVERIFY(link);
-    std::vector<std::string> reads;
-    connect(link.get(), &SerialLink::OnComm, this, [&] { reads.push_back(link->Input()); });
-
-    std::string sent("OK9A\x03");
-    sent.push_back('\0');
-    sent += "\xFF\x06";
-    pty.write(sent);
-    QTRY_COMPARE(reads.size(), sent.size());
-    for (std::size_t i = 0; i < sent.size(); ++i)
-        QCOMPARE(reads[i], std::string(1, sent[i]));
-    QTest::qWait(30);
-    QCOMPARE(reads.size(), sent.size());
 }
 
 QTEST_GUILESS_MAIN(tst_SerialLink)

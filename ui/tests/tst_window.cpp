@@ -116,28 +116,6 @@ private slots:
         QCOMPARE(pty->read(12), std::string("G01K01P00=41\x03"));
     }
 
-    void editedCommandIsTheNextFrame_data()
-    {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QByteArray>("frame");
-
-        QTest::newRow("another") << "G02K01P00=" << QByteArray("G02K01P00=42\x03");
-        QTest::newRow("spaces kept") << " A " << QByteArray(" A 81\x03");
-        QTest::newRow("empty") << "" << QByteArray("00\x03");
-    }
-    void editedCommandIsTheNextFrame()
-    {
-        QFETCH(QString, typed);
-        QFETCH(QByteArray, frame);
-
-        QWidget *command = control("txt_senden");
-        QTest::keyClick(command, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClick(command, Qt::Key_Delete);
-        QTest::keyClicks(command, typed);
-        press();
-        QCOMPARE(QByteArray::fromStdString(pty->read(std::size_t(frame.size()))), frame);
-    }
-
     // The Windows .ico is kept in the sources: it must show the drawings, in 16 colours.
     void icoMatchesTheDrawings()
     {
