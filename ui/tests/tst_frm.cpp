@@ -4,9 +4,14 @@
 #include "ui/frm.h"
 #include "ui/startup.h"
 
+#include <QAccessible>
+#include <QApplication>
 #include <QFile>
+#include <QImageReader>
+#include <QKeySequence>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,6 +20,7 @@
 
 namespace {
 const std::string kDefaultFrame("G01K01P00=41\x03");
+constexpr qsizetype kBound = ReceiveBuffer::kDefaultBound;
 
 QByteArray qb(std::string_view s)
 {
@@ -30,48 +36,25 @@ QString shown(std::string_view line)
 }
 } // namespace
 
-// The exchange driven as a user and a device would: the real window, a pseudo-terminal line.
+// The window as a user and a device meet it: the real window offscreen, a pseudo-terminal line.
 class tst_Frm : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void init()
-    {
-        pty = std::make_unique<Pty>();
-        open(pty->path());
-    }
-    void cleanup() { form.reset(); }
-
-    void outcome_data();
-    void outcome();
-    void secondPressStartsOver();
-    void dataWhileIdleIsClassified();
-    void chunks_data();
-    void chunks();
-    void hostileCommandIsSentWhole_data();
-    void hostileCommandIsSentWhole();
-    void floodKeepsTheNewestAndTheNextQueryExact();
-    void portLossIsReportedAndThePressReopens_data();
-    void portLossIsReportedAndThePressReopens();
-    void startupFailureIsReported_data();
-    void startupFailureIsReported();
-
-private:
     void open(const QString &port)
     {
         form = std::make_unique<frm>(port);
         QCOMPARE(startForm(*form, [](const PortError &e) { QFAIL(qPrintable(e.text)); }), 0);
-        box = form->findChild<QLineEdit *>(QStringLiteral("txt_empfangen"));
+        box = control<QLineEdit>("txt_empfangen");
         timer = form->findChild<QTimer *>(QStringLiteral("TimerTimeout"));
         link = form->findChild<SerialLink *>(QStringLiteral("MSComm1"));
         QVERIFY(box && timer && link);
     }
-    void press()
+    template <typename T = QWidget> T *control(const char *name) const
     {
-        QTest::mouseClick(form->findChild<QPushButton *>(QStringLiteral("cmd_abfragen")),
-                          Qt::LeftButton);
+        return form->findChild<T *>(QLatin1String(name));
     }
+    void press() { QTest::mouseClick(control("cmd_abfragen"), Qt::LeftButton); }
     // The device sends, and the program has read every character before this returns.
     void device(std::string_view sent)
     {
@@ -88,273 +71,343 @@ private:
     QLineEdit *box = nullptr;
     QTimer *timer = nullptr;
     SerialLink *link = nullptr;
-};
 
-void tst_Frm::outcome_data()
-{
-    QTest::addColumn<QByteArray>("answer");
-    QTest::addColumn<QString>("shown"); // over what the user typed into the reply box
-    QTest::addColumn<bool>("waiting");
-
-    // A query still waiting after the answer ends in the timeout, on the 21st tick.
-    QTest::newRow("silence") << QByteArray() << QStringLiteral("von Hand") << true;
-    QTest::newRow("ACK") << QByteArray("\x06") << QStringLiteral("{ACK}") << false;
-    QTest::newRow("NAK") << QByteArray("\x15") << QStringLiteral("{NAK}") << false;
-    QTest::newRow("good reply") << QByteArray("OK9A\x03") << QStringLiteral("OK9A{ETX}") << false;
-    QTest::newRow("lowercase checksum")
-        << QByteArray("OK9a\x03") << QStringLiteral("Prüfsummenfehler") << true;
-    QTest::newRow("bare ETX") << QByteArray("\x03") << QStringLiteral("Prüfsummenfehler") << true;
-    QTest::newRow("ACK then reply: ACK enters the payload")
-        << QByteArray("\x06OK9A\x03") << QStringLiteral("Prüfsummenfehler") << false;
-    QTest::newRow("bad reply, good reply, ACK")
-        << QByteArray("OK9B\x03OK9A\x03\x06") << QStringLiteral("OK9B\x03OK9A\x03{ACK}") << false;
-    QTest::newRow("echoed command")
-        << qb(kDefaultFrame) << QStringLiteral("G01K01P00=41{ETX}") << false;
-
-    // Shown in Windows-1252, NUL and all, and counted by the checksum.
-    std::string all;
-    for (int b = 0; b < 256; ++b) {
-        if (b != Steuerzeichen::ETX && b != Steuerzeichen::ACK && b != Steuerzeichen::NAK)
-            all.push_back(char(b));
+private slots:
+    void init()
+    {
+        pty = std::make_unique<Pty>();
+        open(pty->path());
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
     }
-    // The longest reply fills the buffer to the byte, with its checksum and ETX.
-    std::string longest = all;
-    while (longest.size() < ReceiveBuffer::kDefaultBound)
-        longest += all;
-    longest.resize(ReceiveBuffer::kDefaultBound - 3);
-    for (const std::string &text : {all, longest}) {
-        const std::string reply = text + Funktionen::Pruefsumme(text);
-        QTest::addRow("reply of %zu bytes", text.size())
-            << qb(reply + Steuerzeichen::ETX) << shown(reply) + QStringLiteral("{ETX}") << false;
+    void cleanup() { form.reset(); }
+
+    void opens()
+    {
+        QCOMPARE(form->windowTitle(), QStringLiteral("TQ5-Bus-Protokoll"));
+        QCOMPARE(form->size(), QSize(182, 86));
+        QCOMPARE(form->minimumSize(), form->maximumSize());
+        const QPoint centre = form->screen()->availableGeometry().center();
+        QVERIFY((form->frameGeometry().center() - centre).manhattanLength() <= 1);
+        QCOMPARE(form->windowIcon().availableSizes().size(), 2);
+        QCOMPARE(QApplication::focusWidget(), control("cmd_abfragen"));
+        QVERIFY(!form->waiting());
     }
-}
 
-void tst_Frm::outcome()
-{
-    QFETCH(QByteArray, answer);
-    QFETCH(QString, shown);
-    QFETCH(bool, waiting);
+    void controls_data()
+    {
+        QTest::addColumn<QRect>("rect"); // twips divided by 15
+        QTest::addColumn<QString>("accessibleName");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("lbl_senden") << QRect(24, 11, 43, 13) << "Senden :"
+                                    << "Senden :";
+        QTest::newRow("txt_senden") << QRect(72, 8, 105, 19) << "Senden"
+                                    << "G01K01P00=";
+        QTest::newRow("lbl_empfangen") << QRect(8, 35, 60, 13) << "Empfangen :"
+                                       << "Empfangen :";
+        QTest::newRow("txt_empfangen") << QRect(72, 32, 105, 19) << "Empfangen"
+                                       << "";
+        QTest::newRow("cmd_abfragen") << QRect(72, 56, 105, 25) << "Abfragen"
+                                      << "Abfragen";
+    }
+    void controls()
+    {
+        QFETCH(QRect, rect);
+        QFETCH(QString, accessibleName);
+        QFETCH(QString, text);
+        QWidget *w = control(QTest::currentDataTag());
+        QVERIFY(w && w->isVisible());
+        QCOMPARE(w->geometry(), rect);
+        QCOMPARE(w->property("text").toString(), text);
+        QCOMPARE(QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name), accessibleName);
+        if (auto *label = qobject_cast<QLabel *>(w))
+            QCOMPARE(label->alignment(), Qt::AlignLeft | Qt::AlignVCenter);
+    }
 
-    QTest::keyClicks(box, "von Hand");
-    QSignalSpy ticks(timer, &QTimer::timeout);
-    press();
-    QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
-    device(bytes(answer));
-    QCOMPARE(reply(), shown);
-    QCOMPARE(form->waiting(), waiting);
-    QCOMPARE(qb(form->receiveBuffer()), answer);
-    if (waiting) {
+    // Where each key leaves the focus, and that only Space on the button sends.
+    void keys_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("focus");
+        const char *cycle[] = {"cmd_abfragen", "txt_empfangen", "txt_senden", "cmd_abfragen"};
+        for (int i = 0; i < 3; ++i) {
+            QTest::addRow("%s, Tab", cycle[i]) << cycle[i] << int(Qt::Key_Tab) << cycle[i + 1];
+            QTest::addRow("%s, Shift+Tab", cycle[i + 1])
+                << cycle[i + 1] << int(Qt::Key_Backtab) << cycle[i];
+        }
+        for (const char *box : {"txt_senden", "txt_empfangen"})
+            for (const int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+                QTest::addRow("%s, %s", box, qPrintable(QKeySequence(key).toString()))
+                    << box << key << box;
+        QTest::newRow("button, Space") << "cmd_abfragen" << int(Qt::Key_Space) << "cmd_abfragen";
+    }
+    void keys()
+    {
+        QFETCH(QString, target);
+        QFETCH(int, key);
+        QFETCH(QString, focus);
+        form->findChild<QWidget *>(target)->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key),
+                        key == Qt::Key_Backtab ? Qt::ShiftModifier : Qt::NoModifier);
+        QCOMPARE(QApplication::focusWidget()->objectName(), focus);
+        if (key != Qt::Key_Space) {
+            QCOMPARE(pty->drain(100), std::string());
+            press(); // the line works: a press does send
+        }
+        QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
+    }
+
+    // The Windows .ico is kept in the sources: it must show the drawings, in 16 colours.
+    void icoMatchesTheDrawings()
+    {
+        QFile file(QStringLiteral(TQ5_DESKTOP_DIR "/tq5bus.ico"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray directory = file.read(6 + 16 * 2);
+        QImageReader reader(file.fileName(), "ico");
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(int(directory.at(12 + 16 * i)), 4); // bits per pixel
+            QVERIFY(reader.jumpToImage(i));
+            const QImage drawing(QStringLiteral(":/icons/tq5bus-%1.xpm").arg(32 >> i));
+            QCOMPARE(reader.read().convertToFormat(QImage::Format_ARGB32),
+                     drawing.convertToFormat(QImage::Format_ARGB32));
+        }
+    }
+
+    void outcome_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("shown"); // over what the user typed into the reply box
+        QTest::addColumn<bool>("waiting");
+
+        // A query still waiting after the answer ends in the timeout, on the 21st tick.
+        QTest::newRow("silence") << QByteArray() << "von Hand" << true;
+        QTest::newRow("ACK") << QByteArray("\x06") << "{ACK}" << false;
+        QTest::newRow("NAK") << QByteArray("\x15") << "{NAK}" << false;
+        QTest::newRow("good reply") << QByteArray("OK9A\x03") << "OK9A{ETX}" << false;
+        QTest::newRow("lowercase checksum") << QByteArray("OK9a\x03") << "Prüfsummenfehler" << true;
+        QTest::newRow("bare ETX") << QByteArray("\x03") << "Prüfsummenfehler" << true;
+        QTest::newRow("ACK then reply: ACK enters the payload")
+            << QByteArray("\x06OK9A\x03") << "Prüfsummenfehler" << false;
+        QTest::newRow("bad reply, good reply, ACK")
+            << QByteArray("OK9B\x03OK9A\x03\x06") << "OK9B\x03OK9A\x03{ACK}" << false;
+        QTest::newRow("echoed command") << qb(kDefaultFrame) << "G01K01P00=41{ETX}" << false;
+
+        // Shown in Windows-1252, NUL and all, and counted by the checksum; the longest fills
+        // the buffer to the byte with its checksum and ETX.
+        std::string all;
+        for (int b = 0; b < 256; ++b) {
+            if (b != Steuerzeichen::ETX && b != Steuerzeichen::ACK && b != Steuerzeichen::NAK)
+                all.push_back(char(b));
+        }
+        const std::string longest = bytes(qb(all).repeated(20).left(kBound - 3));
+        for (const std::string &text : {all, longest}) {
+            const std::string reply = text + Funktionen::Pruefsumme(text);
+            QTest::addRow("reply of %zu bytes", text.size())
+                << qb(reply + Steuerzeichen::ETX) << shown(reply) + "{ETX}" << false;
+        }
+    }
+    void outcome()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, shown);
+        QFETCH(bool, waiting);
+
+        QTest::keyClicks(box, "von Hand");
+        QSignalSpy ticks(timer, &QTimer::timeout);
+        press();
+        QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
+        device(bytes(answer));
+        QCOMPARE(reply(), shown);
+        QCOMPARE(form->waiting(), waiting);
+        QCOMPARE(qb(form->receiveBuffer()), answer);
+        if (!waiting)
+            return;
         QTRY_COMPARE(reply(), QStringLiteral("Fehler : Timeout"));
         QCOMPARE(ticks.count(), 21);
         QVERIFY(!form->waiting());
         QCOMPARE(qb(form->receiveBuffer()), answer);
+        // What comes after the wait is classified all the same.
+        device("\x15");
+        QCOMPARE(reply(), QString::fromLatin1(answer + "{NAK}"));
     }
-}
 
-void tst_Frm::secondPressStartsOver()
-{
-    box->setText(QStringLiteral("vorher"));
-    press();
-    device("X");
-    QSignalSpy ticks(timer, &QTimer::timeout);
-    QTRY_VERIFY(ticks.count() >= 5);
-    press();
-    QCOMPARE(pty->read(2 * kDefaultFrame.size()), kDefaultFrame + kDefaultFrame);
-    QCOMPARE(reply(), QStringLiteral("vorher"));
-    QCOMPARE(form->receiveBuffer(), std::string_view());
-    ticks.clear();
-    QTRY_COMPARE(reply(), QStringLiteral("Fehler : Timeout"));
-    QCOMPARE(ticks.count(), 21);
-}
-
-void tst_Frm::dataWhileIdleIsClassified()
-{
-    device("OK9A\x03");
-    QCOMPARE(reply(), QStringLiteral("OK9A{ETX}"));
-    device("OK9A\x03");
-    QCOMPARE(reply(), QStringLiteral("Prüfsummenfehler"));
-    QVERIFY(!form->waiting());
-
-    press();
-    QTRY_COMPARE(reply(), QStringLiteral("Fehler : Timeout"));
-    device("\x15");
-    QCOMPARE(reply(), QStringLiteral("{NAK}"));
-}
-
-void tst_Frm::chunks_data()
-{
-    QTest::addColumn<QByteArrayList>("reads");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("ETX alone closes the frame")
-        << QByteArrayList{"OK9A", "\x03"} << QStringLiteral("OK9A{ETX}");
-    QTest::newRow("ETX with the last digit") << QByteArrayList{"OK9", "A\x03"} << QString();
-    QTest::newRow("two ACKs in one read") << QByteArrayList{"\x06\x06"} << QString();
-    QTest::newRow("empty read between")
-        << QByteArrayList{"OK9A", "", "\x03"} << QStringLiteral("OK9A{ETX}");
-}
-
-// What one read holds decides: a read of several characters never settles an outcome.
-void tst_Frm::chunks()
-{
-    QFETCH(QByteArrayList, reads);
-    QFETCH(QString, shown);
-    press();
-    for (const QByteArray &c : reads)
-        form->receive(bytes(c));
-    QCOMPARE(reply(), shown);
-    QCOMPARE(form->waiting(), shown.isEmpty());
-    QCOMPARE(qb(form->receiveBuffer()), reads.join());
-}
-
-void tst_Frm::hostileCommandIsSentWhole_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QByteArray>("onTheLine");
-
-    // Past a 16-bit length and sum.
-    const QString longText = QStringLiteral("G01K01P00=Ä€").repeated(4000);
-    const std::string longBytes = Windows1252::fromUnicode(longText.toStdU16String());
-    QTest::newRow("48,000 characters") << longText << qb(longBytes);
-    QTest::newRow("control characters inside")
-        << QString::fromUtf16(u"a\0\x03\x06\x15z", 6) << QByteArray("a\0\x03\x06\x15z", 6);
-    QTest::newRow("outside the code page")
-        << QString::fromUtf16(u"\U0001F600\xD800x\xDC00\x4E2D\x0080") << QByteArray("??x???");
-}
-
-// Whatever the box holds is sent as one frame: not truncated, checksum over every byte.
-void tst_Frm::hostileCommandIsSentWhole()
-{
-    QFETCH(QString, text);
-    QFETCH(QByteArray, onTheLine);
-    auto *command = form->findChild<QLineEdit *>(QStringLiteral("txt_senden"));
-    command->setText(text);
-    QCOMPARE(command->text().size(), text.size());
-    press();
-    QVERIFY(form->waiting());
-
-    const std::string payload = bytes(onTheLine);
-    const std::string expected = payload + Funktionen::Pruefsumme(payload) + Steuerzeichen::ETX;
-    QVERIFY(pty->read(expected.size(), 20000) == expected);
-    device("\x06");
-    QCOMPARE(reply(), QStringLiteral("{ACK}"));
-}
-
-// Noise nobody asked for, several times the buffer's bound, with the control characters strewn
-// in: the buffer keeps the newest characters, and the next query is exact.
-void tst_Frm::floodKeepsTheNewestAndTheNextQueryExact()
-{
-    const std::size_t bound = ReceiveBuffer::kDefaultBound;
-    std::string flood(3 * bound + 123, 'x');
-    for (std::size_t i = 0; i < flood.size(); ++i)
-        flood[i] = i % 211 == 0    ? Steuerzeichen::ETX
-                   : i % 997 == 0  ? Steuerzeichen::ACK
-                   : i % 1499 == 0 ? Steuerzeichen::NAK
-                                   : "ab\xFF\x00.~ 9"[i * 7919 % 8];
-    flood.back() = Steuerzeichen::ACK;
-    device(flood);
-
-    QVERIFY(form->receiveBuffer() == std::string_view(flood).substr(flood.size() - bound));
-    QVERIFY(reply() == shown(std::string_view(flood).substr(flood.size() - 1 - bound, bound)) +
-                           QStringLiteral("{ACK}"));
-    press();
-    QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
-    QCOMPARE(form->receiveBuffer().size(), std::size_t(0));
-    device("OK9A\x03");
-    QCOMPARE(reply(), QStringLiteral("OK9A{ETX}"));
-}
-
-void tst_Frm::portLossIsReportedAndThePressReopens_data()
-{
-    QTest::addColumn<bool>("waiting");
-    QTest::newRow("lost while waiting") << true;
-    QTest::newRow("lost while idle") << false;
-}
-
-void tst_Frm::portLossIsReportedAndThePressReopens()
-{
-    QFETCH(bool, waiting);
-    // The window opens a name pointed at whichever pseudo-terminal is the device now. Qt locks a
-    // port by its name, so the name is this run's own.
-    QTemporaryDir dir;
-    const QString port = dir.filePath(QStringLiteral("port1"));
-    QVERIFY(QFile::link(pty->path(), port));
-    open(port);
-    QSignalSpy lost(link, &SerialLink::portLost);
-
-    press();
-    QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
-    if (!waiting)
-        device("\x06");
-    QCOMPARE(form->waiting(), waiting);
-    pty->close();
-    QTRY_COMPARE(lost.count(), 1);
-    QVERIFY2(
-        QRegularExpression(QStringLiteral("^Fehler : .+ \\([56]\\)$")).match(reply()).hasMatch(),
-        qPrintable(reply()));
-    QVERIFY(!form->waiting());
-    QVERIFY(!link->portOpen());
-    QTest::qWait(50);
-    QCOMPARE(lost.count(), 1);
-
-    // Still gone, and so is its name (a freed pseudo-terminal's number may go to anyone).
-    QVERIFY(QFile::remove(port));
-    press();
-    QCOMPARE(reply(), QStringLiteral("Fehler : No such file or directory (1)"));
-    QVERIFY(!form->waiting());
-
-    pty = std::make_unique<Pty>();
-    QVERIFY(QFile::link(pty->path(), port));
-    press();
-    QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
-    QVERIFY(form->waiting());
-    device("\x06");
-    QCOMPARE(reply(), QStringLiteral("{ACK}"));
-}
-
-void tst_Frm::startupFailureIsReported_data()
-{
-    QTest::addColumn<QString>("holder");
-    QTest::addColumn<int>("number");
-    QTest::newRow("missing") << QString() << int(QSerialPort::DeviceNotFoundError);
-    QTest::newRow("not a terminal") << "/dev/null" << int(QSerialPort::UnsupportedOperationError);
-    QTest::newRow("held by another program") << "live" << int(QSerialPort::PermissionError);
-    // A program that died holding the port leaves its lock behind: not a refusal.
-    QTest::newRow("lock of a killed program") << "killed" << 0;
-}
-
-void tst_Frm::startupFailureIsReported()
-{
-    QFETCH(QString, holder);
-    QFETCH(int, number);
-    form.reset();   // init()'s window lets go of the port
-    QProcess other; // another program holding the port
-    if (!holder.isEmpty() && !holder.startsWith(u'/')) {
-        other.start(QStringLiteral(TQ5_PORT_HOLDER), {pty->path()});
-        QVERIFY(other.waitForReadyRead(5000) && other.readLine() == "held\n");
+    void secondPressStartsOver()
+    {
+        box->setText(QStringLiteral("vorher"));
+        press();
+        device("X");
+        QSignalSpy ticks(timer, &QTimer::timeout);
+        QTRY_VERIFY(ticks.count() >= 5);
+        press();
+        QCOMPARE(pty->read(2 * kDefaultFrame.size()), kDefaultFrame + kDefaultFrame);
+        QCOMPARE(reply(), QStringLiteral("vorher"));
+        QCOMPARE(form->receiveBuffer(), std::string_view());
+        ticks.clear();
+        QTRY_COMPARE(reply(), QStringLiteral("Fehler : Timeout"));
+        QCOMPARE(ticks.count(), 21);
     }
-    if (holder == u"killed") {
-        other.kill();
-        QVERIFY(other.waitForFinished(5000));
-        pty->clearExclusive();
+
+    // What one read holds decides: a read of several characters never settles an outcome.
+    void chunks_data()
+    {
+        QTest::addColumn<QByteArrayList>("reads");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("ETX alone closes the frame")
+            << QByteArrayList{"OK9A", "\x03"} << "OK9A{ETX}";
+        QTest::newRow("ETX with the last digit") << QByteArrayList{"OK9", "A\x03"} << "";
+        QTest::newRow("two ACKs in one read") << QByteArrayList{"\x06\x06"} << "";
+        QTest::newRow("empty read between") << QByteArrayList{"OK9A", "", "\x03"} << "OK9A{ETX}";
     }
-    frm second(holder.isEmpty()          ? QStringLiteral("/nonexistent/ttyS0")
-               : holder.startsWith(u'/') ? holder
-                                         : pty->path());
-    std::vector<PortError> reported;
-    QCOMPARE(startForm(second, [&](const PortError &e) { reported.push_back(e); }), number ? 1 : 0);
-    QCOMPARE(second.isVisible(), number == 0);
-    other.closeWriteChannel(); // a live holder lets go, and takes its lock with it
-    QVERIFY(other.state() == QProcess::NotRunning || other.waitForFinished(5000));
-    if (number == 0) {
-        QVERIFY(reported.empty());
-        second.cmd_abfragen_Click();
+    void chunks()
+    {
+        QFETCH(QByteArrayList, reads);
+        QFETCH(QString, shown);
+        press();
+        for (const QByteArray &c : reads)
+            form->receive(bytes(c));
+        QCOMPARE(reply(), shown);
+        QCOMPARE(form->waiting(), shown.isEmpty());
+        QCOMPARE(qb(form->receiveBuffer()), reads.join());
+    }
+
+    // Whatever the box holds is sent as one frame: not truncated, checksum over every byte.
+    void hostileCommandIsSentWhole_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("onTheLine");
+        const QString longText = QStringLiteral("G01K01P00=Ä€").repeated(4000); // past 16 bits
+        QTest::newRow("48,000 characters")
+            << longText << qb(Windows1252::fromUnicode(longText.toStdU16String()));
+        QTest::newRow("control characters inside")
+            << QString::fromUtf16(u"a\0\x03\x06\x15z", 6) << QByteArray("a\0\x03\x06\x15z", 6);
+        QTest::newRow("outside the code page")
+            << QString::fromUtf16(u"\U0001F600\xD800x\xDC00\x4E2D\x0080") << QByteArray("??x???");
+    }
+    void hostileCommandIsSentWhole()
+    {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, onTheLine);
+        control<QLineEdit>("txt_senden")->setText(text);
+        QCOMPARE(control<QLineEdit>("txt_senden")->text().size(), text.size());
+        press();
+        QVERIFY(form->waiting());
+        const std::string expected = bytes(onTheLine) + Funktionen::Pruefsumme(bytes(onTheLine));
+        QVERIFY(pty->read(expected.size() + 1, 20000) == expected + Steuerzeichen::ETX);
+    }
+
+    // Noise nobody asked for, several times the buffer's bound, with the control characters
+    // strewn in: the buffer keeps the newest characters, and the next query is exact.
+    void floodKeepsTheNewestAndTheNextQueryExact()
+    {
+        std::string flood(3 * kBound + 123, 'x');
+        for (std::size_t i = 0; i < flood.size(); ++i)
+            flood[i] = i % 211 == 0    ? Steuerzeichen::ETX
+                       : i % 997 == 0  ? Steuerzeichen::ACK
+                       : i % 1499 == 0 ? Steuerzeichen::NAK
+                                       : "ab\xFF\x00.~ 9"[i * 7919 % 8];
+        flood.back() = Steuerzeichen::ACK;
+        device(flood);
+
+        const std::string_view last = std::string_view(flood).substr(flood.size() - 1 - kBound);
+        QVERIFY(form->receiveBuffer() == last.substr(1));
+        QVERIFY(reply() == shown(last.substr(0, kBound)) + QStringLiteral("{ACK}"));
+        press();
         QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
-        return;
+        QCOMPARE(form->receiveBuffer().size(), std::size_t(0));
+        device("OK9A\x03");
+        QCOMPARE(reply(), QStringLiteral("OK9A{ETX}"));
     }
-    QCOMPARE(reported.size(), std::size_t(1));
-    QCOMPARE(reported[0].number, number);
-    QVERIFY(!reported[0].text.isEmpty());
-}
+
+    void portLossIsReportedAndThePressReopens_data()
+    {
+        QTest::addColumn<bool>("waiting");
+        QTest::newRow("lost while waiting") << true;
+        QTest::newRow("lost while idle") << false;
+    }
+    void portLossIsReportedAndThePressReopens()
+    {
+        QFETCH(bool, waiting);
+        // The window opens a name pointed at whichever pseudo-terminal is the device now. Qt
+        // locks a port by its name, so the name is this run's own.
+        QTemporaryDir dir;
+        const QString port = dir.filePath(QStringLiteral("port1"));
+        QVERIFY(QFile::link(pty->path(), port));
+        open(port);
+        QSignalSpy lost(link, &SerialLink::portLost);
+
+        press();
+        QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
+        if (!waiting)
+            device("\x06");
+        QCOMPARE(form->waiting(), waiting);
+        pty->close();
+        QTRY_COMPARE(lost.count(), 1);
+        const QRegularExpression lossShown(QStringLiteral("^Fehler : .+ \\([56]\\)$"));
+        QVERIFY2(lossShown.match(reply()).hasMatch(), qPrintable(reply()));
+        QVERIFY(!form->waiting());
+        QVERIFY(!link->portOpen());
+        QTest::qWait(50);
+        QCOMPARE(lost.count(), 1);
+
+        // Still gone, and so is its name (a freed pseudo-terminal's number may go to anyone).
+        QVERIFY(QFile::remove(port));
+        press();
+        QCOMPARE(reply(), QStringLiteral("Fehler : No such file or directory (1)"));
+        QVERIFY(!form->waiting());
+
+        pty = std::make_unique<Pty>();
+        QVERIFY(QFile::link(pty->path(), port));
+        press();
+        QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
+        QVERIFY(form->waiting());
+        device("\x06");
+        QCOMPARE(reply(), QStringLiteral("{ACK}"));
+    }
+
+    void startupFailureIsReported_data()
+    {
+        QTest::addColumn<QString>("holder");
+        QTest::addColumn<int>("number");
+        QTest::newRow("missing") << QString() << int(QSerialPort::DeviceNotFoundError);
+        QTest::newRow("not a terminal")
+            << "/dev/null" << int(QSerialPort::UnsupportedOperationError);
+        QTest::newRow("held by another program") << "live" << int(QSerialPort::PermissionError);
+        // A program that died holding the port leaves its lock behind: not a refusal.
+        QTest::newRow("lock of a killed program") << "killed" << 0;
+    }
+    void startupFailureIsReported()
+    {
+        QFETCH(QString, holder);
+        QFETCH(int, number);
+        form.reset();   // init()'s window lets go of the port
+        QProcess other; // another program holding the port
+        if (holder == u"live" || holder == u"killed") {
+            other.start(QStringLiteral(TQ5_PORT_HOLDER), {pty->path()});
+            QVERIFY(other.waitForReadyRead(5000) && other.readLine() == "held\n");
+        }
+        if (holder == u"killed") {
+            other.kill();
+            QVERIFY(other.waitForFinished(5000));
+            pty->clearExclusive();
+        }
+        frm second(holder.isEmpty()          ? QStringLiteral("/nonexistent/ttyS0")
+                   : holder.startsWith(u'/') ? holder
+                                             : pty->path());
+        std::vector<PortError> reported;
+        QCOMPARE(startForm(second, [&](const PortError &e) { reported.push_back(e); }),
+                 number ? 1 : 0);
+        QCOMPARE(second.isVisible(), number == 0);
+        other.closeWriteChannel(); // a live holder lets go, and takes its lock with it
+        QVERIFY(other.state() == QProcess::NotRunning || other.waitForFinished(5000));
+        if (number == 0) {
+            second.cmd_abfragen_Click();
+            QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
+        }
+        QCOMPARE(reported.size(), std::size_t(number ? 1 : 0));
+        if (number)
+            QVERIFY(reported[0].number == number && !reported[0].text.isEmpty());
+    }
+};
 
 QTEST_MAIN(tst_Frm)
 #include "tst_frm.moc"
