@@ -74,12 +74,6 @@ public:
     {
         if (form->Form_Load())
             fail("port did not open");
-        command = form->findChild<QLineEdit *>(QStringLiteral("txt_senden"));
-        box = form->findChild<QLineEdit *>(QStringLiteral("txt_empfangen"));
-        timer = form->findChild<QTimer *>(QStringLiteral("TimerTimeout"));
-        link = form->findChild<SerialLink *>(QStringLiteral("MSComm1"));
-        if (!command || !box || !timer || !link)
-            fail("controls missing");
         // Connected after the window's own handlers, so these see each event once it is handled.
         QObject::connect(timer, &QTimer::timeout, form.get(), [this] {
             if (!ex.waiting)
@@ -223,10 +217,10 @@ private:
     }
 
     std::unique_ptr<frm> form;
-    QLineEdit *command = nullptr;
-    QLineEdit *box = nullptr;
-    QTimer *timer = nullptr;
-    SerialLink *link = nullptr;
+    QLineEdit *command = form->findChild<QLineEdit *>(QStringLiteral("txt_senden"));
+    QLineEdit *box = form->findChild<QLineEdit *>(QStringLiteral("txt_empfangen"));
+    QTimer *timer = form->findChild<QTimer *>(QStringLiteral("TimerTimeout"));
+    SerialLink *link = form->findChild<SerialLink *>(QStringLiteral("MSComm1"));
     model::Exchange ex;
     std::deque<char> onLine; // sent by the device, not yet read by the window
 };
