@@ -2,7 +2,7 @@
 // through a pseudo-terminal), presses with random command texts, timer ticks, the device lost and
 // back. Every step is checked against a reference model of the exchange.
 
-#include "fuzz/exchange_model.h"
+#include "protocol/cp1252.h"
 #include "sim/pty.h"
 #include "ui/frm.h"
 
@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QString>
 #include <QTimer>
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -19,7 +20,80 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <unistd.h>
+
+// A reference model of the exchange, written apart from the window's code.
+namespace model {
+
+inline constexpr std::size_t kBound = ReceiveBuffer::kDefaultBound;
+inline constexpr char kEtx = 0x03, kAck = 0x06, kNak = 0x15;
+
+inline std::string checksum(std::string_view text)
+{
+    unsigned sum = 0;
+    for (unsigned char c : text)
+        sum += c;
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", sum & 0xFFu);
+    return hex;
+}
+
+// The exchange as the user and the device see it: buffer, countdown, timer, reply box.
+struct Exchange
+{
+    std::string buffer;
+    int countdown = 0;
+    bool waiting = false;
+    QString box;
+
+    void receive(std::string_view c)
+    {
+        const auto settle = [&](const char *marker) {
+            box = QString::fromStdU16String(Windows1252::toUnicode(buffer)) + marker;
+            waiting = false;
+        };
+        const std::size_t n = buffer.size();
+        if (c == std::string_view(&kEtx, 1) && n >= 2 &&
+            checksum(std::string_view(buffer).substr(0, n - 2)) == buffer.substr(n - 2))
+            settle("{ETX}");
+        else if (c == std::string_view(&kEtx, 1))
+            box = QStringLiteral("Prüfsummenfehler");
+        else if (c == std::string_view(&kAck, 1))
+            settle("{ACK}");
+        else if (c == std::string_view(&kNak, 1))
+            settle("{NAK}");
+        buffer.append(c);
+        if (buffer.size() > kBound)
+            buffer.erase(0, buffer.size() - kBound);
+    }
+    // A press whose frame went out; a press that met a closed port shows a port error instead.
+    void press(bool sent, const QString &shown)
+    {
+        buffer.clear();
+        countdown = 20;
+        waiting = sent;
+        if (!sent)
+            box = shown;
+    }
+    void tick()
+    {
+        if (countdown-- > 0)
+            return;
+        box = QStringLiteral("Fehler : Timeout");
+        waiting = false;
+    }
+};
+
+// "Fehler : <text> (<number>)", how a port failure shows in the reply box.
+inline bool isPortError(const QString &text)
+{
+    return text.startsWith(QStringLiteral("Fehler : ")) && text.endsWith(u')') &&
+           text != QStringLiteral("Fehler : Timeout");
+}
+
+} // namespace model
 
 namespace {
 
