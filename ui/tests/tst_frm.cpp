@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -71,6 +73,32 @@ class tst_Frm : public QObject
     QLineEdit *box = nullptr;
     QTimer *timer = nullptr;
     SerialLink *link = nullptr;
+
+public:
+    // Started with TQ5_HOLD set, this program is another one holding that port: open until its
+    // standard input closes, or until it is killed, which leaves its lock behind.
+    static void initMain()
+    {
+        const QString port = qEnvironmentVariable("TQ5_HOLD");
+        if (port.isEmpty())
+            return;
+        int status = 1;
+        {
+            int argc = 1;
+            char name[] = "holder", *argv[] = {name, nullptr};
+            QCoreApplication app(argc, argv);
+            SerialLink link(port);
+            if (link.setSettings(QStringLiteral("9600,n,8,1")) && link.setCommPort(1) &&
+                link.setPortOpen(true)) {
+                std::puts("held");
+                std::fflush(stdout);
+                while (std::getchar() != EOF) {
+                }
+                status = 0;
+            }
+        }
+        std::exit(status);
+    }
 
 private slots:
     void init()
@@ -361,9 +389,12 @@ private slots:
         QFETCH(QString, holder);
         QFETCH(int, number);
         form.reset();   // init()'s window lets go of the port
-        QProcess other; // another program holding the port
+        QProcess other; // another program holding the port: this one, see initMain()
         if (holder == u"live" || holder == u"killed") {
-            other.start(QStringLiteral(TQ5_PORT_HOLDER), {pty->path()});
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("TQ5_HOLD"), pty->path());
+            other.setProcessEnvironment(env);
+            other.start(QCoreApplication::applicationFilePath(), {});
             QVERIFY(other.waitForReadyRead(5000) && other.readLine() == "held\n");
         }
         if (holder == u"killed") {
