@@ -6,66 +6,46 @@
 #include <QRegularExpression>
 #include <QTextStream>
 
-#include <utility>
-
 namespace sim {
 
-namespace {
+// The rules `*` and `!bad`: no command can be these keys, a command being on one line.
+const std::string otherGoodKey = "\n*", badKey = "\n!bad";
 
 // Line bytes in the log: quoted, control characters, '"' and '\' escaped.
-QString quoted(std::string_view bytes)
+static QString quoted(std::string_view bytes)
 {
     QString out = "\"";
-    for (const char16_t c : Windows1252::toUnicode(bytes)) {
-        if (c < 0x20 || c == 0x7F)
-            out += QString::asprintf("\\x%02X", c);
-        else
-            out += (c == '"' || c == '\\' ? "\\" : "") + QString(QChar(c));
-    }
+    for (const char16_t c : Windows1252::toUnicode(bytes))
+        out += c < 0x20 || c == 0x7F   ? QString::asprintf("\\x%02X", c)
+               : c == '"' || c == '\\' ? QString("\\") + QChar(c)
+                                       : QString(QChar(c));
     return out + '"';
 }
 
-QString hex(std::string_view bytes)
+// The bytes themselves after a log line, if there are any.
+static QString hex(std::string_view bytes)
 {
     const QByteArray digits = QByteArray(bytes.data(), qsizetype(bytes.size())).toHex(' ');
-    return " [" + QString::fromLatin1(digits.toUpper()) + ']';
+    return bytes.empty() ? QString() : " [" + QString::fromLatin1(digits.toUpper()) + ']';
 }
 
-std::string answerBytes(const Answer &answer, const std::string &frame)
+std::string Answer::bytes(const std::string &frame) const
 {
     using namespace Steuerzeichen;
-    if (answer.kind == Kind::Ack || answer.kind == Kind::Nak)
-        return {answer.kind == Kind::Ack ? ACK : NAK};
-    if (!hasText(answer.kind))
-        return answer.kind == Kind::Echo ? frame : std::string();
-    std::string sum = Funktionen::Pruefsumme(answer.text);
-    if (answer.kind == Kind::BadChecksum) // the text one higher: well-formed, uppercase, wrong
-        sum = Funktionen::Pruefsumme(answer.text + '\x01');
-    if (answer.kind == Kind::Lowercase)
+    if (kind == Kind::Ack || kind == Kind::Nak)
+        return {kind == Kind::Ack ? ACK : NAK};
+    if (!hasText())
+        return kind == Kind::Echo ? frame : std::string();
+    // The bad checksum is that of the text one higher: well-formed, uppercase, wrong.
+    std::string sum = Funktionen::Pruefsumme(kind == Kind::BadChecksum ? text + '\x01' : text);
+    if (kind == Kind::Lowercase)
         sum = QByteArray::fromStdString(sum).toLower().toStdString();
-    return (answer.kind == Kind::AckReply ? std::string{ACK} : "") + answer.text + sum + ETX;
+    return (kind == Kind::AckReply ? std::string{ACK} : "") + text + sum + ETX;
 }
 
-// A good frame gets the rule for its text, else `*`, else the fallback; a bad one `!bad`, else
-// NAK, unless the device is silent or echoes.
-Answer choose(const Rules &rules, const Answer &fallback, bool good, const std::string &text)
+QString Answer::describe() const
 {
-    if (good) {
-        const auto rule = rules.byText.find(text);
-        return rule != rules.byText.end() ? rule->second : rules.otherGood.value_or(fallback);
-    }
-    if (rules.bad)
-        return *rules.bad;
-    const bool keep = fallback.kind == Kind::Silence || fallback.kind == Kind::Echo;
-    return keep ? fallback : Answer{Kind::Nak, {}};
-}
-
-} // namespace
-
-QString describe(const Answer &answer)
-{
-    const QString name = kindNames[int(answer.kind)];
-    return hasText(answer.kind) ? name + ' ' + quoted(answer.text) : name;
+    return kindNames[int(kind)] + (hasText() ? ' ' + quoted(text) : QString());
 }
 
 std::optional<std::string> lineBytes(const QString &text, QString &error)
@@ -77,8 +57,7 @@ std::optional<std::string> lineBytes(const QString &text, QString &error)
     return std::nullopt;
 }
 
-std::optional<Rules> parseRules(const QByteArray &content, const QString &defaultText,
-                                QString &error)
+std::optional<Rules> parseRules(const QByteArray &content, const QString &text, QString &error)
 {
     // A quoted command or a word, the answer, and the rest of the line as its text, less one pair
     // of quotes around it.
@@ -101,23 +80,19 @@ std::optional<Rules> parseRules(const QByteArray &content, const QString &defaul
         if (!kindNames.contains(name))
             return refuse((name.isEmpty() ? "no answer" : "unknown answer '" + name + "'") +
                           " (one of " + kindNames.join(", ") + ")");
-        const Kind kind = Kind(kindNames.indexOf(name));
+        Answer answer{Kind(kindNames.indexOf(name))};
         const bool hasOwnText = match.capturedEnd(2) < line.size();
-        if (hasOwnText && !hasText(kind))
+        if (hasOwnText && !answer.hasText())
             return refuse("'" + name + "' takes no text");
-        QString why;
-        const auto command = lineBytes(match.captured(1), why);
-        const auto text = lineBytes(hasOwnText ? match.captured(3) : defaultText, why);
-        if (!command || !text)
-            return refuse(why);
+        const auto command = lineBytes(match.captured(1), error);
+        const auto ownText = lineBytes(hasOwnText ? match.captured(3) : text, error);
+        if (!command || !ownText)
+            return refuse(error);
+        answer.text = *ownText;
 
         // The first rule for a command holds.
         const QString word = line.startsWith('"') ? QString() : match.captured(1);
-        auto &special = word == "*" ? rules.otherGood : rules.bad;
-        if (word != "*" && word != "!bad")
-            rules.byText.emplace(*command, Answer{kind, *text});
-        else if (!special)
-            special = Answer{kind, *text};
+        rules.emplace(word == "*" ? otherGoodKey : word == "!bad" ? badKey : *command, answer);
     }
     return rules;
 }
@@ -140,18 +115,23 @@ std::vector<Event> Device::receive(std::string_view bytes)
         const std::string_view checksum = before.substr(text.size());
         const bool good = frameIsGood(before);
         const QString sum = QString::fromStdString(Funktionen::Pruefsumme(text));
-        QString verdict = " checksum " + sum + " good";
-        if (checksum.empty())
-            verdict = " no checksum";
-        else if (!good)
-            verdict = " checksum " + quoted(checksum) + " bad, expected " + sum;
+        const QString verdict = checksum.empty() ? " no checksum"
+                                : good           ? " checksum " + sum + " good"
+                                       : " checksum " + quoted(checksum) + " bad, expected " + sum;
         events.push_back({"RX " + quoted(text) + verdict + hex(frame), {}});
 
-        const Answer answer = choose(rules, fallback, good, text);
+        // A good frame gets the rule for its text, else `*`, else the fallback; a bad one `!bad`,
+        // else NAK, unless the device is silent or echoes.
+        const bool nak = !good && fallback.kind != Kind::Silence && fallback.kind != Kind::Echo;
+        auto rule = rules.find(good ? text : badKey);
+        if (good && rule == rules.end())
+            rule = rules.find(otherGoodKey);
+        const Answer answer =
+            rule != rules.end() ? rule->second : (nak ? Answer{Kind::Nak} : fallback);
         if (lineEcho && answer.kind == Kind::Echo)
             continue; // on its way back already
-        const std::string out = answerBytes(answer, frame);
-        events.push_back({"TX " + describe(answer) + (out.empty() ? "" : hex(out)), out});
+        const std::string out = answer.bytes(frame);
+        events.push_back({"TX " + answer.describe() + hex(out), out});
     }
     return events;
 }

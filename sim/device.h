@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -19,41 +20,32 @@ namespace sim {
 enum class Kind { Ack, Nak, Reply, BadChecksum, Lowercase, AckReply, Echo, Silence };
 inline const QStringList kindNames{"ack",       "nak",       "reply", "bad-checksum",
                                    "lowercase", "ack-reply", "echo",  "silence"};
-inline bool hasText(Kind kind)
-{
-    return kind >= Kind::Reply && kind <= Kind::AckReply;
-}
 
 struct Answer
 {
     Kind kind = Kind::Reply;
     std::string text = "OK";
-};
-// As the log shows it: reply "OK".
-QString describe(const Answer &answer);
 
-struct Rules
-{
-    std::map<std::string, Answer> byText;
-    std::optional<Answer> otherGood, bad; // `*` and `!bad`
-    std::size_t size() const { return byText.size() + otherGood.has_value() + bad.has_value(); }
+    bool hasText() const { return kind >= Kind::Reply && kind <= Kind::AckReply; }
+    // As the log shows it: reply "OK".
+    QString describe() const;
+    // What goes on the line for `frame`.
+    std::string bytes(const std::string &frame) const;
 };
+
+// Answers by command text; `*` and `!bad` under keys of their own (see device.cpp).
+using Rules = std::map<std::string, Answer>;
 
 // The line bytes of a text; nothing, and `error` says why, for a character Windows-1252 cannot
 // hold (it would go out as '?').
 std::optional<std::string> lineBytes(const QString &text, QString &error);
 
-// A rules file; a text answer without a text of its own takes `defaultText`. Nothing, and
-// `error` is "line N: why", when a line is wrong.
-std::optional<Rules> parseRules(const QByteArray &content, const QString &defaultText,
-                                QString &error);
+// A rules file; a text answer without a text of its own takes `text`. Nothing, and `error` is
+// "line N: why", when a line is wrong.
+std::optional<Rules> parseRules(const QByteArray &content, const QString &text, QString &error);
 
 // A line of the log, and the bytes that go on the line with it.
-struct Event
-{
-    QString log;
-    std::string bytes;
-};
+using Event = std::pair<QString, std::string>;
 
 struct Device
 {

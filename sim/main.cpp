@@ -11,7 +11,6 @@
 #include <QTime>
 #include <QTimer>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -23,44 +22,34 @@
 
 using namespace sim;
 
-namespace {
+const char *const about = R"(A simulated bus device. It prints the line it is on, "PTY /dev/pts/N"
+(with --tty, "TTY PATH"), then a line per frame and per answer, until SIGINT or SIGTERM.
 
-const char *const about =
-    R"(A simulated bus device. Its first line is "PTY /dev/pts/N", its new pseudo-terminal
-(with --tty, "TTY PATH"); then a line per frame received and per answer. SIGINT or
-SIGTERM ends it.
+--answer KIND (a wrong or missing checksum gets NAK, unless silent or echoing):
+  ack           06                               --answer ack
+  nak           15                               --answer nak
+  reply         TEXT, checksum, ETX: OK9A{ETX}   --text "T=21,5"
+  bad-checksum  checksum one too high: OK9B{ETX} --answer bad-checksum
+  lowercase     checksum in lowercase: OK9a{ETX} --answer lowercase
+  ack-reply     ACK, then the reply              --answer ack-reply
+  echo          every byte straight back         --answer echo
+  silence       nothing                          --answer silence
 
---answer KIND:
-  ack           06                               tq5sim --answer ack
-  nak           15                               tq5sim --answer nak
-  reply         TEXT, checksum, ETX: OK9A{ETX}   tq5sim --text "T=21,5"
-  bad-checksum  checksum one too high: OK9B{ETX} tq5sim --answer bad-checksum
-  lowercase     checksum in lowercase: OK9a{ETX} tq5sim --answer lowercase
-  ack-reply     ACK, then the reply              tq5sim --answer ack-reply
-  echo          every byte straight back         tq5sim --answer echo
-  silence       nothing                          tq5sim --answer silence
-A wrong or missing checksum gets NAK, unless the device is silent or echoes.
-
---rules FILE: one rule a line, COMMAND ANSWER [TEXT], # for a comment
-  COMMAND  one word or in double quotes ("G01 K01", ""); * for any other good
-           frame, !bad for a wrong or missing checksum
-  TEXT     the rest of the line, quotes around it dropped; without it, --text
-  e.g.     G02K01P00= ack-reply "T=21,5")";
+--rules FILE, a rule a line: COMMAND ANSWER [TEXT], e.g. G02K01P00= ack-reply "T=21,5".
+COMMAND is a word or quoted ("G01 K01", ""), * any other good frame, !bad a wrong or missing
+checksum; TEXT is the rest of the line less its quotes, else --text. # starts a comment.)";
 
 // Wrong arguments or rules end it with 2, a line that fails while it runs with 1.
-int fail(const QString &message, int status = 2)
+static int fail(const QString &message, int status = 2)
 {
     std::fprintf(stderr, "tq5sim: %s\n", qUtf8Printable(message));
     return status;
 }
 
-void log(const QString &line)
+static void log(const QString &line)
 {
-    const QString now = QTime::currentTime().toString("HH:mm:ss.zzz");
-    std::printf("%s %s\n", qUtf8Printable(now), qUtf8Printable(line));
+    std::puts(qUtf8Printable(QTime::currentTime().toString("HH:mm:ss.zzz ") + line));
 }
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -90,14 +79,12 @@ int main(int argc, char *argv[])
         return fail(parser.errorText() + " See --help.");
     if (!parser.positionalArguments().isEmpty())
         return fail("unexpected argument '" + parser.positionalArguments().first() + "'");
-    if (parser.isSet("help")) {
-        std::fputs(qUtf8Printable(parser.helpText()), stdout);
-        return 0;
-    }
-    const QString kind = parser.value("answer");
+    if (parser.isSet("help"))
+        parser.showHelp();
+    const QString kind = parser.value("answer"), rulesFile = parser.value("rules");
     if (!kindNames.contains(kind))
-        return fail("--answer: unknown answer '" + kind + "' (one of " + kindNames.join(", ") +
-                    ")");
+        return fail(
+            QString("--answer: unknown answer '%1' (one of %2)").arg(kind, kindNames.join(", ")));
     QString error;
     const auto text = lineBytes(parser.value("text"), error);
     if (!text)
@@ -105,40 +92,35 @@ int main(int argc, char *argv[])
     bool delayOk = false, gapOk = false;
     const int delay = parser.value("delay").toInt(&delayOk),
               gap = parser.value("gap").toInt(&gapOk);
-    if (!delayOk || !gapOk || std::min(delay, gap) < 0 || std::max(delay, gap) > 3'600'000)
+    if (!delayOk || !gapOk || qMin(delay, gap) < 0 || qMax(delay, gap) > 3'600'000)
         return fail("--delay and --gap take milliseconds from 0 to 3600000");
-    Device device{{Kind(kindNames.indexOf(kind)), *text}};
-    const QString rulesFile = parser.value("rules");
-    if (!rulesFile.isEmpty()) {
-        QFile file(rulesFile);
-        if (!file.open(QIODevice::ReadOnly))
-            return fail("cannot read rules file " + rulesFile + ": " + file.errorString());
-        auto rules = parseRules(file.readAll(), parser.value("text"), error);
-        if (!rules)
-            return fail("rules file " + rulesFile + ": " + error);
-        device.rules = std::move(*rules);
-    }
+    QFile file(rulesFile); // none: no rules
+    if (!rulesFile.isEmpty() && !file.open(QIODevice::ReadOnly))
+        return fail("cannot read rules file " + rulesFile + ": " + file.errorString());
+    auto rules = parseRules(file.isOpen() ? file.readAll() : "", parser.value("text"), error);
+    if (!rules)
+        return fail("rules file " + rulesFile + ": " + error);
+    Device device{{Kind(kindNames.indexOf(kind)), *text}, std::move(*rules)};
 
     std::optional<Pty> pty; // its far end stays open, so the program on it may come and go
+    const QString tty = parser.value("tty");
     int fd = -1;
-    if (const QString tty = parser.value("tty"); !tty.isEmpty()) {
+    if (tty.isEmpty()) {
+        if (!pty.emplace().isValid())
+            return fail(QString("cannot open a pseudo-terminal: ") + std::strerror(errno));
+        fd = pty->masterFd();
+    } else {
         fd = ::open(QFile::encodeName(tty).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         termios raw{};
         if (fd < 0 || tcgetattr(fd, &raw) != 0)
             return fail("cannot open " + tty + " as a terminal: " + std::strerror(errno));
-        cfmakeraw(&raw);
+        cfmakeraw(&raw); // 8 bits, no parity
         cfsetspeed(&raw, B9600);
-        raw.c_cflag |= CLOCAL | CREAD;
-        raw.c_cflag &= ~(PARENB | CSTOPB);
+        raw.c_cflag = (raw.c_cflag & ~CSTOPB) | CLOCAL | CREAD;
         tcsetattr(fd, TCSANOW, &raw);
-        std::printf("TTY %s\n", qUtf8Printable(tty));
-    } else if (pty.emplace().isValid()) {
-        fd = pty->masterFd();
-        std::printf("PTY %s\n", qUtf8Printable(pty->path()));
-    } else {
-        return fail(QString("cannot open a pseudo-terminal: ") + std::strerror(errno));
     }
-    QString summary = "answer " + describe(device.fallback) + ", delay " + QString::number(delay) +
+    std::printf("%s %s\n", pty ? "PTY" : "TTY", qUtf8Printable(pty ? pty->path() : tty));
+    QString summary = "answer " + device.fallback.describe() + ", delay " + QString::number(delay) +
                       " ms, gap " + QString::number(gap) + " ms";
     if (!rulesFile.isEmpty())
         summary += ", " + QString::number(device.rules.size()) + " rules from " + rulesFile;
@@ -164,8 +146,8 @@ int main(int argc, char *argv[])
     QTimer next;
     next.setSingleShot(true);
     next.setTimerType(Qt::PreciseTimer);
+    // On while the line is too full for what is due; the first flush turns it off.
     QSocketNotifier writable(fd, QSocketNotifier::Write);
-    writable.setEnabled(false);
     const auto flush = [&] {
         const qint64 now = clock.elapsed();
         for (; !due.empty() && due.front().first <= now; due.pop_front())
@@ -173,7 +155,7 @@ int main(int argc, char *argv[])
         const ssize_t n = unsent.empty() ? 0 : write(fd, unsent.data(), unsent.size());
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             std::exit(fail(QString("writing the line: ") + std::strerror(errno), 1));
-        unsent.erase(0, std::size_t(std::max<ssize_t>(n, 0)));
+        unsent.erase(0, std::size_t(qMax<ssize_t>(n, 0)));
         writable.setEnabled(!unsent.empty());
         if (!due.empty())
             next.start(int(due.front().first - now));
@@ -192,12 +174,11 @@ int main(int argc, char *argv[])
         if (n < 0)
             return;
         const qint64 at = clock.elapsed() + delay;
-        for (const Event &event : device.receive({buf, std::size_t(n)})) {
-            log(event.log);
-            qint64 t = std::max(at, lineFree);
-            for (const char c : event.bytes) {
-                due.emplace_back(t, c);
-                lineFree = t += gap;
+        for (const auto &[line, bytes] : device.receive({buf, std::size_t(n)})) {
+            log(line);
+            for (const char c : bytes) {
+                due.emplace_back(qMax(at, lineFree), c);
+                lineFree = due.back().first + gap;
             }
         }
         flush();

@@ -14,21 +14,14 @@
 Pty::Pty()
 {
     char name[256] = {};
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
-        master_ = slave_ = -1;
-        return;
-    }
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+        return; // both stay -1
     termios raw{};
     tcgetattr(slave_, &raw);
     cfmakeraw(&raw);
     tcsetattr(slave_, TCSANOW, &raw);
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
     path_ = QString::fromLocal8Bit(name);
-}
-
-Pty::~Pty()
-{
-    close();
 }
 
 void Pty::close()
@@ -49,14 +42,12 @@ void Pty::write(std::string_view bytes)
 {
     while (!bytes.empty() && master_ >= 0) {
         const ssize_t n = ::write(master_, bytes.data(), bytes.size());
-        if (n > 0) {
-            bytes.remove_prefix(std::size_t(n));
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
             return;
-        } else {
-            // The program drains the line from its event loop.
+        if (n > 0)
+            bytes.remove_prefix(std::size_t(n));
+        else // the line is full: the program drains it from its event loop
             QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-        }
     }
 }
 
@@ -67,17 +58,10 @@ std::string Pty::read(std::size_t count, int timeoutMs)
     while (got.size() < count && !deadline.hasExpired() && master_ >= 0) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
         pollfd p{master_, POLLIN, 0};
-        if (poll(&p, 1, 1) > 0 && (p.revents & POLLIN)) {
-            char buf[4096];
-            const ssize_t n = ::read(master_, buf, sizeof buf);
-            if (n > 0)
-                got.append(buf, std::size_t(n));
-        }
+        char buf[4096];
+        const ssize_t n = poll(&p, 1, 1) > 0 ? ::read(master_, buf, sizeof buf) : 0;
+        if (n > 0)
+            got.append(buf, std::size_t(n));
     }
     return got;
-}
-
-std::string Pty::drain(int ms)
-{
-    return read(std::string::npos, ms);
 }

@@ -12,9 +12,8 @@ class Pty
 {
 public:
     Pty();
-    ~Pty();
-    Pty(const Pty &) = delete;
-    Pty &operator=(const Pty &) = delete;
+    ~Pty() { close(); }
+    Q_DISABLE_COPY(Pty)
 
     bool isValid() const { return master_ >= 0; }
     QString path() const { return path_; }
@@ -22,11 +21,10 @@ public:
 
     // The helpers below run the event loop while they wait, for tests and benchmarks.
     void write(std::string_view bytes);
-    // Reads what the program sent, running its event loop meanwhile, until `count` bytes came
-    // or `timeoutMs` passed.
+    // What the program sent, until `count` bytes came or `timeoutMs` passed.
     std::string read(std::size_t count, int timeoutMs = 2000);
-    // Whatever arrives within `ms`, the event loop running.
-    std::string drain(int ms);
+    // Whatever arrives within `ms`.
+    std::string drain(int ms) { return read(std::string::npos, ms); }
     // The device goes away.
     void close();
     // Ends the exclusive mode a killed program left the line in: here the device keeps its end
@@ -34,7 +32,6 @@ public:
     void clearExclusive();
 
 private:
-    int master_ = -1;
-    int slave_ = -1;
+    int master_ = -1, slave_ = -1;
     QString path_;
 };
