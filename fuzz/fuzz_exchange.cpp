@@ -3,6 +3,7 @@
 // back. Every step is checked against a reference model of the exchange.
 
 #include "protocol/cp1252.h"
+#include "protocol/frame.h"
 #include "sim/pty.h"
 #include "ui/frm.h"
 
@@ -24,21 +25,12 @@
 #include <string_view>
 #include <unistd.h>
 
-// A reference model of the exchange, written apart from the window's code.
+// A reference model of the exchange, written apart from the window's code; the checksum and the
+// frame check are the protocol's own, tested on their own.
 namespace model {
 
 inline constexpr std::size_t kBound = ReceiveBuffer::kDefaultBound;
 inline constexpr char kEtx = 0x03, kAck = 0x06, kNak = 0x15;
-
-inline std::string checksum(std::string_view text)
-{
-    unsigned sum = 0;
-    for (unsigned char c : text)
-        sum += c;
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", sum & 0xFFu);
-    return hex;
-}
 
 // The exchange as the user and the device see it: buffer, countdown, timer, reply box.
 struct Exchange
@@ -54,9 +46,7 @@ struct Exchange
             box = QString::fromStdU16String(Windows1252::toUnicode(buffer)) + marker;
             waiting = false;
         };
-        const std::size_t n = buffer.size();
-        if (c == std::string_view(&kEtx, 1) && n >= 2 &&
-            checksum(std::string_view(buffer).substr(0, n - 2)) == buffer.substr(n - 2))
+        if (c == std::string_view(&kEtx, 1) && frameIsGood(buffer))
             settle("{ETX}");
         else if (c == std::string_view(&kEtx, 1))
             box = QStringLiteral("Prüfsummenfehler");
@@ -196,7 +186,7 @@ public:
         }
         case 4: { // a good reply, a character at a time
             const std::string text = in.ConsumeRandomLengthString(12);
-            for (char c : text + model::checksum(text) + model::kEtx)
+            for (char c : text + Funktionen::Pruefsumme(text) + model::kEtx)
                 chunk(std::string(1, c));
             break;
         }
@@ -274,7 +264,7 @@ private:
         if (!willSend)
             return;
         const std::string bytes = Windows1252::fromUnicode(text.toStdU16String());
-        const std::string expected = bytes + model::checksum(bytes) + model::kEtx;
+        const std::string expected = buildFrame(bytes);
         if (device->read(expected.size(), 5000) != expected)
             fail("the line carried another frame than text + checksum + ETX", text);
     }

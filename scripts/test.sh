@@ -8,6 +8,8 @@ scripts/deps.sh xvfb xdotool xclip
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure --timeout 300
+# As root, the same tests again as an ordinary user: each must pass both ways.
+[ "$(id -u)" -ne 0 ] || scripts/test-as-user.sh
 # The sanitizer build, a short fuzz run and valgrind: always in CI, elsewhere with TQ5_HARDENING=1.
 if [ "${TQ5_HARDENING:-${CI:+1}}" = 1 ]; then
     scripts/test-hardening.sh

@@ -287,29 +287,6 @@ private slots:
         QCOMPARE(ticks.count(), 21);
     }
 
-    // What one read holds decides: a read of several characters never settles an outcome.
-    void chunks_data()
-    {
-        QTest::addColumn<QByteArrayList>("reads");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("ETX alone closes the frame")
-            << QByteArrayList{"OK9A", "\x03"} << "OK9A{ETX}";
-        QTest::newRow("ETX with the last digit") << QByteArrayList{"OK9", "A\x03"} << "";
-        QTest::newRow("two ACKs in one read") << QByteArrayList{"\x06\x06"} << "";
-        QTest::newRow("empty read between") << QByteArrayList{"OK9A", "", "\x03"} << "OK9A{ETX}";
-    }
-    void chunks()
-    {
-        QFETCH(QByteArrayList, reads);
-        QFETCH(QString, shown);
-        press();
-        for (const QByteArray &c : reads)
-            form->receive(bytes(c));
-        QCOMPARE(reply(), shown);
-        QCOMPARE(form->waiting(), shown.isEmpty());
-        QCOMPARE(qb(form->receiveBuffer()), reads.join());
-    }
-
     // Whatever the box holds is sent as one frame: past 16 bits of length and sum, control
     // characters as they are, '?' for what the code page lacks (a surrogate pair is one).
     void hostileCommandIsSentWhole()
