@@ -8,15 +8,11 @@ set -uo pipefail
 bus=$1 sim=$2 probe=$3
 as_port1=$(cd "$(dirname "$0")/../.." && pwd)/scripts/as-port1.sh
 
-skip() {
-    echo "SKIP: $*"
-    exit 77
-}
 for tool in Xvfb xdotool xclip; do
     command -v "$tool" >/dev/null ||
-        skip "$tool is missing (scripts/deps.sh xvfb xdotool xclip installs it)"
+        { echo "SKIP: $tool is missing (scripts/deps.sh xvfb xdotool xclip installs it)"; exit 77; }
 done
-reason=$("$as_port1" --check 2>&1) || skip "$reason"
+reason=$("$as_port1" --check 2>&1) || { echo "SKIP: $reason"; exit 77; }
 
 work=$(mktemp -d)
 export XDG_RUNTIME_DIR=$work QT_QPA_PLATFORM=xcb
@@ -32,18 +28,13 @@ fail() {
     echo "FAIL: $*"
     failures=$((failures + 1))
 }
+# The logs, and out.
 give_up() {
-    for f in "$work"/*.log; do
-        echo "--- $(basename "$f")"
-        cat "$f"
-    done
+    for f in "$work"/*.log; do echo "--- $(basename "$f")" && cat "$f"; done
     echo "$failures failed"
     exit 1
 }
-die() {
-    fail "$@"
-    give_up
-}
+die() { fail "$@" && give_up; }
 # Runs a command every 20 ms until it succeeds, for at most $1 seconds.
 await() {
     local end=$((SECONDS + $1))

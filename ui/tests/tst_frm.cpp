@@ -7,7 +7,6 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QFile>
-#include <QImageReader>
 #include <QKeySequence>
 #include <QProcess>
 #include <QRegularExpression>
@@ -183,22 +182,6 @@ private slots:
             press(); // the line works: a press does send
         }
         QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
-    }
-
-    // The Windows .ico is kept in the sources: it must show the drawings, in 16 colours.
-    void icoMatchesTheDrawings()
-    {
-        QFile file(QStringLiteral(TQ5_DESKTOP_DIR "/tq5bus.ico"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray directory = file.read(6 + 16 * 2);
-        QImageReader reader(file.fileName(), "ico");
-        for (int i = 0; i < 2; ++i) {
-            QCOMPARE(int(directory.at(12 + 16 * i)), 4); // bits per pixel
-            QVERIFY(reader.jumpToImage(i));
-            const QImage drawing(QStringLiteral(":/icons/tq5bus-%1.xpm").arg(32 >> i));
-            QCOMPARE(reader.read().convertToFormat(QImage::Format_ARGB32),
-                     drawing.convertToFormat(QImage::Format_ARGB32));
-        }
     }
 
     void outcome_data()
