@@ -87,9 +87,14 @@ inline bool isPortError(const QString &text)
 
 namespace {
 
+QApplication *app = nullptr;
+QString port; // a name pointed at whichever pseudo-terminal is the device now
+std::unique_ptr<Pty> device;
+
 [[noreturn]] void fail(const char *what, const QString &detail = {})
 {
     std::fprintf(stderr, "INVARIANT BROKEN: %s %s\n", what, qPrintable(detail.left(200)));
+    QFile::remove(port); // abort() skips the clean-up at exit
     std::abort();
 }
 
@@ -101,10 +106,6 @@ template <typename Done> bool spin(Done done)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
     return done();
 }
-
-QApplication *app = nullptr;
-QString port; // a name pointed at whichever pseudo-terminal is the device now
-std::unique_ptr<Pty> device;
 
 void plugIn()
 {
