@@ -136,7 +136,8 @@ check() { # name text hex shown...
         [ "$previous" = "${want[-1]}" ] && [ ${#shown[@]} -lt ${#want[@]} ] || break
         echo "retry: $name: saw only '${shown[*]}'"
     done
-    fail "$name: the box showed '${shown[*]}', expected '${want[*]}'"
+    # Quoted, so that control characters in the box show.
+    fail "$name: the box showed ${shown[*]@Q}, expected ${want[*]@Q}"
 }
 
 # name | command text | bytes the device receives | texts the box shows, in order.
