@@ -10,6 +10,10 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "$0: run it as root; it runs the tests as $user" >&2
     exit 2
 fi
+if ! runuser -u "$user" -- test -x "$build/ui/tst_frm"; then
+    echo "$0: $user cannot reach the build in $build; put the checkout where others can read it" >&2
+    exit 1
+fi
 # CTest keeps its logs beside the test lists: copies the user owns, naming the same programs.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

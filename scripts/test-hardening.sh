@@ -27,8 +27,10 @@ fuzz() {
     CC=clang-14 CXX=clang++-14 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DTQ5_FUZZ=ON >/dev/null
     cmake --build "$dir" -j"$(nproc)" --target fuzz_exchange
-    local corpus status=0
-    corpus=$(mktemp -d)
+    # The corpus, and the fuzzed port's name in TMPDIR, go with the run however it ends.
+    local tmp status=0
+    tmp=$(mktemp -d)
+    mkdir "$tmp/corpus"
     # A finding is written to $dir/ and ends the run with a non-zero status. It ends by abort,
     # which would leave Qt's lock of the fuzzed port behind: a private /run/lock where the
     # system allows one.
@@ -36,10 +38,10 @@ fuzz() {
     [ "$(id -u)" -eq 0 ] || private=(unshare --user --map-root-user --mount --propagation private)
     private+=(-- sh -c 'mount -t tmpfs -o mode=1777 tq5lock /run/lock && exec "$@"' sh)
     "${private[@]}" true 2>/dev/null || private=()
-    "${private[@]}" "$dir/fuzz/fuzz_exchange" -max_total_time="${FUZZ_SECONDS:-60}" -max_len=256 -timeout=60 \
-        -print_final_stats=1 -artifact_prefix="$dir/" "$corpus" >"$dir/fuzz.log" 2>&1 ||
-        status=$?
-    rm -rf "$corpus"
+    TMPDIR=$tmp "${private[@]}" "$dir/fuzz/fuzz_exchange" -max_total_time="${FUZZ_SECONDS:-60}" \
+        -max_len=256 -timeout=60 -print_final_stats=1 -artifact_prefix="$dir/" "$tmp/corpus" \
+        >"$dir/fuzz.log" 2>&1 || status=$?
+    rm -rf "$tmp"
     if [ $status -eq 0 ]; then
         grep -e '^#[0-9]*.*DONE' -e '^stat::' "$dir/fuzz.log" || true
     else

@@ -8,8 +8,8 @@
 
 namespace sim {
 
-// The rules `*` and `!bad`: no command can be these keys, a command being on one line.
-const std::string otherGoodKey = "\n*", badKey = "\n!bad";
+// The rules `*` and `!bad`, under keys no frame's text can be: an ETX ends a frame.
+const std::string otherGoodKey = "\x03*", badKey = "\x03!bad";
 
 // Line bytes in the log: quoted, control characters, '"' and '\' escaped.
 static QString quoted(std::string_view bytes)

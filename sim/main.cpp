@@ -127,6 +127,8 @@ int main(int argc, char *argv[])
     log(summary);
 
     const int stopFd = signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (stopFd < 0)
+        return fail(QString("cannot watch for SIGINT and SIGTERM: ") + std::strerror(errno), 1);
     QSocketNotifier stopper(stopFd, QSocketNotifier::Read);
     QObject::connect(&stopper, &QSocketNotifier::activated, &app, [&] {
         signalfd_siginfo info{};
@@ -146,8 +148,8 @@ int main(int argc, char *argv[])
     QTimer next;
     next.setSingleShot(true);
     next.setTimerType(Qt::PreciseTimer);
-    // On while the line is too full for what is due; the first flush turns it off.
-    QSocketNotifier writable(fd, QSocketNotifier::Write);
+    QSocketNotifier writable(fd, QSocketNotifier::Write); // on while the line is too full
+    writable.setEnabled(false);
     const auto flush = [&] {
         const qint64 now = clock.elapsed();
         for (; !due.empty() && due.front().first <= now; due.pop_front())
