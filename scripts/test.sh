@@ -6,7 +6,11 @@ scripts/build.sh
 # The end-to-end test drives the real window on a virtual display.
 scripts/deps.sh xvfb xdotool xclip
 export QT_QPA_PLATFORM=offscreen
-export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    XDG_RUNTIME_DIR=$(mktemp -d)
+    trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
+fi
+export XDG_RUNTIME_DIR
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure --timeout 300
 # As root, the same tests again as an ordinary user: each must pass both ways.
 [ "$(id -u)" -ne 0 ] || scripts/test-as-user.sh
