@@ -1,6 +1,7 @@
-// Prints the exchange's figures: receive cost per character, latency from the device's last byte
-// to the shown outcome, press-to-timeout wall time, and idle CPU. Run offscreen.
+// Prints the exchange's figures: CPU per received byte in a flood and at 9600 baud, latency from
+// the device's last byte to the shown outcome, press-to-timeout wall time, and idle CPU.
 
+#include "load.h"
 #include "sim/pty.h"
 #include "ui/frm.h"
 #include "ui/startup.h"
@@ -21,13 +22,6 @@
 
 namespace {
 
-double cpuSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
-
 double percentile(std::vector<double> v, double p)
 {
     std::sort(v.begin(), v.end());
@@ -43,23 +37,31 @@ template <typename Pred> void spin(Pred done, int ms = 5000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
 }
 
-void flood(frm &form, Pty &pty, SerialLink *link)
+// The line-noise workload the peers were measured with: printable noise, about one ETX, ACK or
+// NAK in a thousand bytes, nothing pressed.
+void flood(SerialLink *link, const Pty &pty)
 {
-    constexpr int kBytes = 100'000;
-    std::string bytes(kBytes, '\0');
-    for (int i = 0; i < kBytes; ++i)
-        bytes[i] = char('0' + i % 64); // no control characters: pure receive path
-    long reads = 0;
-    QMetaObject::Connection counter = QObject::connect(
-        link, &SerialLink::OnComm, &form, [&] { ++reads; }, Qt::DirectConnection);
-    QElapsedTimer t;
-    t.start();
-    pty.write(bytes);
-    spin([&] { return reads >= kBytes; }, 60'000);
-    const double us = double(t.nsecsElapsed()) / 1e3;
-    QObject::disconnect(counter);
-    std::printf("receive flood: %d bytes in %.1f ms, %.2f us per character (%ld reads)\n", kBytes,
-                us / 1e3, us / kBytes, reads);
+    constexpr int kRuns = 5;
+    const std::string bytes = load::noise(2'000'000, 1000);
+    std::vector<double> us;
+    for (int i = 0; i < kRuns; ++i) {
+        const load::Figures f = load::drive(pty.masterFd(), link, bytes);
+        us.push_back(f.cpuSeconds * 1e6 / double(f.bytes));
+        std::printf("flood %d: %zu bytes in %.2f s, CPU %.3f s, %.4f us per received byte\n", i + 1,
+                    f.bytes, f.wallSeconds, f.cpuSeconds, us.back());
+    }
+    std::printf("flood, CPU per received byte, %d runs: median %.4f us [%.4f-%.4f]\n", kRuns,
+                percentile(us, 0.5), percentile(us, 0.0), percentile(us, 1.0));
+}
+
+void paced(SerialLink *link, const Pty &pty)
+{
+    const load::Figures f =
+        load::drive(pty.masterFd(), link, load::noise(960 * 20, 1000), load::kByteAt9600Ns);
+    std::printf("9600-baud paced stream, %zu bytes in %.1f s: CPU %.3f s (%.0f %% of it in the "
+                "kernel), %.2f %% of a core\n",
+                f.bytes, f.wallSeconds, f.cpuSeconds, f.kernelSeconds / f.cpuSeconds * 100,
+                f.cpuSeconds / f.wallSeconds * 100);
 }
 
 // Runs a blocking event loop, as the program does, until the reply box changes.
@@ -156,11 +158,11 @@ void timeout(frm &form, QLineEdit *box)
 
 void idle()
 {
-    const double before = cpuSeconds();
+    const double before = load::cpuSeconds();
     QEventLoop loop;
     QTimer::singleShot(5000, &loop, &QEventLoop::quit);
     loop.exec();
-    const double used = cpuSeconds() - before;
+    const double used = load::cpuSeconds() - before;
     std::printf("CPU with the port open and no query, 5 s: %.3f ms, %.3f %%\n", used * 1e3,
                 used / 5.0 * 100.0);
 }
@@ -185,7 +187,9 @@ int main(int argc, char *argv[])
         return args.isEmpty() || args.contains(QLatin1String(name));
     };
     if (wanted("flood"))
-        flood(form, pty, link);
+        flood(link, pty);
+    if (wanted("paced"))
+        paced(link, pty);
     if (wanted("latency")) {
         latency(form, pty, box);
         lineAlone();

@@ -1,7 +1,8 @@
-// Prints what a flood costs: resident memory before and after 10 MB of unsolicited bytes, the time
-// per character, the cost of an outcome shown over a full buffer, and the CPU used once the
-// device is gone. Run offscreen.
+// Prints what a flood costs: resident memory before and after 10 MB of unsolicited bytes, the CPU
+// per received byte, noise at 9600 baud, the cost of an outcome shown over a full buffer, and
+// the CPU used once the device is gone. Run offscreen.
 
+#include "load.h"
 #include "protocol/frame.h"
 #include "sim/pty.h"
 #include "ui/frm.h"
@@ -18,13 +19,6 @@
 #include <ctime>
 
 namespace {
-
-double cpuSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
 
 double residentMb()
 {
@@ -74,11 +68,11 @@ double feed(Pty &pty, SerialLink *link, const std::string &bytes)
 // Runs the event loop for `ms` and returns the CPU the process used meanwhile, in percent.
 double cpuPercentOver(int ms)
 {
-    const double before = cpuSeconds();
+    const double before = load::cpuSeconds();
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
-    return (cpuSeconds() - before) * 1e5 / ms;
+    return (load::cpuSeconds() - before) * 1e5 / ms;
 }
 
 } // namespace
@@ -103,10 +97,10 @@ int main(int argc, char *argv[])
     const std::string flood = floodBytes(10 << 20, 1009, 50021);
     const double rssBefore = residentMb(); // the flood's own 10 MB already counted
     for (int round = 1; round <= 2; ++round) {
-        const double s = feed(pty, link, flood);
-        std::printf("flood %d: %zu bytes (ETX every 1009, ACK/NAK every 50021) in %.1f s, "
-                    "%.2f us per character\n",
-                    round, flood.size(), s, s * 1e6 / double(flood.size()));
+        const load::Figures f = load::drive(pty.masterFd(), link, flood);
+        std::printf("flood %d: %zu bytes (ETX every 1009, ACK/NAK every 50021) in %.2f s, CPU "
+                    "%.4f us per received byte\n",
+                    round, f.bytes, f.wallSeconds, f.cpuSeconds * 1e6 / double(f.bytes));
         std::printf("resident memory: %.1f MB before, %.1f MB after\n", rssBefore, residentMb());
     }
 
@@ -117,7 +111,7 @@ int main(int argc, char *argv[])
                 frameOk && box->text() == QStringLiteral("OK9A{ETX}") ? "exact" : "WRONG");
 
     // Each ACK, NAK or good frame shows the whole buffer, and the box lays out all of it. What a
-    // line at 9600 baud (960 characters a second) would cost once the buffer is full:
+    // line at 9600 baud costs once the buffer is full:
     const std::size_t bound = ReceiveBuffer::kDefaultBound;
     std::string noise(bound + 32 * 1024, '\0');
     std::uint32_t seed = 99;
@@ -126,17 +120,17 @@ int main(int argc, char *argv[])
         c = char(seed >> 24);
     }
     feed(pty, link, noise.substr(0, bound));
-    double s = feed(pty, link, noise.substr(bound));
-    std::printf("noise of every byte value over a full %zu-byte buffer: %.1f us per character, "
-                "%.1f %% of a core at 9600 baud\n",
-                bound, s * 1e6 / double(noise.size() - bound),
-                s / double(noise.size() - bound) * 960 * 100);
+    const load::Figures paced = load::drive(pty.masterFd(), link, noise.substr(bound, 960 * 20),
+                                            load::kByteAt9600Ns);
+    std::printf("noise of every byte value over a full %zu-byte buffer, paced at 9600 baud for "
+                "%.0f s: %.2f %% of a core\n",
+                bound, paced.wallSeconds, paced.cpuSeconds / paced.wallSeconds * 100);
     const std::string acks(bound + 2000, Steuerzeichen::ACK);
     feed(pty, link, acks.substr(0, bound));
-    s = feed(pty, link, acks.substr(bound));
-    std::printf("ACK after ACK over a full buffer: %.2f ms per ACK, %.0f %% of a core at 9600 "
-                "baud\n",
-                s * 1e3 / 2000, s / 2000 * 960 * 100);
+    const double s = feed(pty, link, acks.substr(bound));
+    std::printf("ACK after ACK over a full buffer, as fast as the line goes: %.1f us per ACK (the "
+                "box takes the latest once a frame)\n",
+                s * 1e6 / 2000);
     std::printf("CPU, port open, no query, 5 s: %.3f %%\n", cpuPercentOver(5000));
 
     form.cmd_abfragen_Click();

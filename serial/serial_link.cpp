@@ -2,10 +2,13 @@
 
 #include <QStringList>
 
+#include <algorithm>
+#include <utility>
+
 SerialLink::SerialLink(QString port1Device, QObject *parent)
     : QObject(parent), port1Device_(std::move(port1Device))
 {
-    connect(&port_, &QSerialPort::readyRead, this, &SerialLink::OnComm);
+    connect(&port_, &QSerialPort::readyRead, this, &SerialLink::deliver);
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialLink::onPortError);
 }
 
@@ -89,10 +92,14 @@ bool SerialLink::setPortOpen(bool open)
 {
     if (!open) {
         port_.close();
+        discardReceived();
         return true;
     }
     if (port_.isOpen())
         return true;
+    // What is left of a lost connection, should a press come before it was all handed on, is
+    // no part of the new one.
+    discardReceived();
     if (device_.isEmpty())
         return fail(QSerialPort::DeviceNotFoundError, QStringLiteral("Kein Port gewählt"));
 
@@ -102,9 +109,7 @@ bool SerialLink::setPortOpen(bool open)
     port_.setDataBits(dataBits_);
     port_.setStopBits(stopBits_);
     port_.setFlowControl(QSerialPort::NoFlowControl);
-    // One byte per notification: the exchange recognises ETX, ACK and NAK only as reads of
-    // their own, and Qt re-notifies after each read while more bytes wait.
-    port_.setReadBufferSize(1);
+    port_.setReadBufferSize(kPortBuffer);
     if (!port_.open(QIODevice::ReadWrite))
         return fail(port_.error(), port_.errorString());
     return true;
@@ -122,10 +127,56 @@ bool SerialLink::Output(const std::string &frame)
 
 std::string SerialLink::Input()
 {
-    char c;
-    if (port_.isOpen() && port_.read(&c, 1) == 1)
-        return std::string(1, c);
-    return {};
+    if (!refill())
+        return {};
+    ++reads_;
+    return std::string(1, received_[next_++]);
+}
+
+bool SerialLink::refill()
+{
+    if (next_ < received_.size())
+        return true;
+    // Into the storage the last chunk left, so a quiet line's one-byte reads allocate nothing.
+    received_.resize(kDeliveryBatch);
+    const qint64 n = port_.isOpen() ? port_.read(received_.data(), kDeliveryBatch) : 0;
+    received_.resize(std::max<qsizetype>(n, 0));
+    next_ = 0;
+    return !received_.isEmpty();
+}
+
+void SerialLink::discardReceived()
+{
+    received_.clear();
+    next_ = 0;
+    lossToReport_.reset();
+}
+
+// One notification per received character, each handled before the next is sent: the
+// exchange recognises ETX, ACK and NAK only as reads of their own.
+void SerialLink::deliver()
+{
+    deliveryPosted_ = false;
+    for (int n = 0; n < kDeliveryBatch; ++n) {
+        const std::uint64_t reads = reads_;
+        if (refill())
+            emit OnComm();
+        if (reads_ == reads) {
+            // All handed on, or nobody reads and the rest waits for the next arrival.
+            if (lossToReport_)
+                emit portLost(*std::exchange(lossToReport_, std::nullopt));
+            return;
+        }
+    }
+    deliverLater();
+}
+
+void SerialLink::deliverLater()
+{
+    if (deliveryPosted_)
+        return;
+    deliveryPosted_ = true;
+    QMetaObject::invokeMethod(this, &SerialLink::deliver, Qt::QueuedConnection);
 }
 
 void SerialLink::onPortError(QSerialPort::SerialPortError error)
@@ -143,9 +194,13 @@ void SerialLink::onPortError(QSerialPort::SerialPortError error)
                                     : error == QSerialPort::WriteError
                                         ? QStringLiteral("Schreibfehler, Verbindung zum Gerät verloren")
                                         : QStringLiteral("Port nicht mehr verfügbar")};
+        // What arrived before the failure is still handed on, and the loss reported after it.
+        received_ = received_.mid(next_) + port_.readAll();
+        next_ = 0;
         port_.close();
         lastError_ = lost;
-        emit portLost(lost);
+        lossToReport_ = lost;
+        deliverLater();
         return;
     }
     default:

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // A port layer error: the number and text the user is shown.
@@ -15,7 +16,9 @@ struct PortError
 };
 
 // The one serial port: configured by a settings string and a port number, opened once,
-// written a frame at a time and read one character per notification.
+// written a frame at a time and read one character per notification. It takes whatever the
+// system has ready in one read of its own and hands it on a character at a time, so a busy line
+// costs one system call per chunk, not per character.
 class SerialLink : public QObject
 {
     Q_OBJECT
@@ -37,18 +40,31 @@ public:
 
     PortError lastError() const { return lastError_; }
 
+    // Characters handed on before the event loop gets a turn: about a millisecond's work, so a
+    // flood of any length never holds up the timer or the window.
+    static constexpr int kDeliveryBatch = 4096;
+    // What Qt may hold beyond that before it stops reading the line, so a device that outruns
+    // the window holds back in the system instead of growing memory.
+    static constexpr int kPortBuffer = 64 * 1024;
+
     // The device name port `number` stands for on this platform.
     static QString deviceForPort(int number);
 
 signals:
-    // Received characters wait to be read.
+    // A received character waits to be read: once per character, until none is left or nobody
+    // reads.
     void OnComm();
-    // The open port failed (device gone, read or write error) and has been closed.
+    // The open port failed (device gone, read or write error) and has been closed; sent once,
+    // after every character received before the failure has been handed on.
     void portLost(const PortError &error);
 
 private:
     bool fail(int number, const QString &text);
     void onPortError(QSerialPort::SerialPortError error);
+    bool refill();
+    void deliver();
+    void deliverLater();
+    void discardReceived();
 
     QSerialPort port_;
     QString port1Device_;
@@ -58,4 +74,9 @@ private:
     QSerialPort::DataBits dataBits_ = QSerialPort::Data8;
     QSerialPort::StopBits stopBits_ = QSerialPort::OneStop;
     PortError lastError_;
+    QByteArray received_; // read from the port, handed on from `next_`
+    qsizetype next_ = 0;
+    std::uint64_t reads_ = 0;
+    bool deliveryPosted_ = false;
+    std::optional<PortError> lossToReport_;
 };

@@ -21,6 +21,7 @@ namespace {
 const QString kSettings = QStringLiteral("9600,n,8,1");
 constexpr std::int16_t kTimeoutTicks = 20;
 constexpr int kTickMs = 10;
+constexpr int kFrameMs = 16;
 const QString kChecksumError = QStringLiteral("Prüfsummenfehler");
 const QString kTimeout = QStringLiteral("Fehler : Timeout");
 // Below this a font is no longer readable; the window keeps the last size tried.
@@ -83,9 +84,11 @@ frm::frm(QString port1Device, QWidget *parent)
     cmd_abfragen.setObjectName(QStringLiteral("cmd_abfragen"));
     TimerTimeout.setObjectName(QStringLiteral("TimerTimeout"));
     MSComm1.setObjectName(QStringLiteral("MSComm1"));
+    ReplyRefresh.setObjectName(QStringLiteral("ReplyRefresh"));
     // Not drawn, but children like the rest, so the window can be searched for them.
     TimerTimeout.setParent(this);
     MSComm1.setParent(this);
+    ReplyRefresh.setParent(this);
 
     txt_senden.setAccessibleName(QStringLiteral("Senden"));
     txt_empfangen.setAccessibleName(QStringLiteral("Empfangen"));
@@ -107,6 +110,9 @@ frm::frm(QString port1Device, QWidget *parent)
     connect(&MSComm1, &SerialLink::OnComm, this, &frm::MSComm1_OnComm);
     connect(&MSComm1, &SerialLink::portLost, this, &frm::MSComm1_PortLost);
     connect(&TimerTimeout, &QTimer::timeout, this, &frm::TimerTimeout_Timer);
+    ReplyRefresh.setSingleShot(true);
+    ReplyRefresh.setInterval(kFrameMs);
+    connect(&ReplyRefresh, &QTimer::timeout, this, &frm::catchUpReply);
 
     layOut();
 }
@@ -181,6 +187,9 @@ std::optional<PortError> frm::Form_Load()
 
 void frm::cmd_abfragen_Click()
 {
+    // A new query starts with the box up to date, and its own first outcome shows at once.
+    catchUpReply();
+    ReplyRefresh.stop();
     Empfangspuffer.clear();
     const std::string frame = buildFrame(toLine(txt_senden.text()));
     // A port lost since the last query gets one attempt to come back.
@@ -237,10 +246,37 @@ void frm::MSComm1_PortLost(const PortError &error)
 
 void frm::showBuffer(std::string_view buffer, const char *marker)
 {
-    showText(fromLine(buffer) + QLatin1String(marker));
+    showBuffer(buffer, QLatin1String(marker));
 }
 
-void frm::showText(const QString &text)
+void frm::showBuffer(std::string_view buffer, const QString &suffix)
+{
+    if (!ReplyRefresh.isActive()) {
+        putReply(fromLine(buffer) + suffix);
+        return;
+    }
+    // Kept as bytes: most are overtaken before they could be seen, so most are never decoded.
+    behindLine.assign(buffer);
+    behindSuffix = suffix;
+    replyBehind = true;
+}
+
+void frm::putReply(const QString &text)
 {
     txt_empfangen.setText(text);
+    // From its first character, as a text box given a new text shows it; a long one scrolls.
+    txt_empfangen.setCursorPosition(0);
+    replyBehind = false;
+    ReplyRefresh.start();
+}
+
+void frm::catchUpReply()
+{
+    if (replyBehind)
+        putReply(fromLine(behindLine) + behindSuffix);
+}
+
+QString frm::replyText() const
+{
+    return replyBehind ? fromLine(behindLine) + behindSuffix : txt_empfangen.text();
 }

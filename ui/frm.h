@@ -36,12 +36,17 @@ public:
 
     std::string_view receiveBuffer() const { return Empfangspuffer.view(); }
     bool waiting() const { return TimerTimeout.isActive(); }
+    // What the reply box shows, or will show within a frame while outcomes come faster.
+    QString replyText() const;
 
 private:
     void layOut();
     void fitFont();
     void showBuffer(std::string_view buffer, const char *marker);
-    void showText(const QString &text);
+    void showText(const QString &text) { showBuffer({}, text); }
+    void showBuffer(std::string_view buffer, const QString &suffix);
+    void putReply(const QString &text);
+    void catchUpReply();
 
     QLabel lbl_senden;
     QLineEdit txt_senden;
@@ -50,6 +55,13 @@ private:
     QPushButton cmd_abfragen;
     QTimer TimerTimeout;
     SerialLink MSComm1;
+    // Only the last text set before the window paints can be seen, and laying out a full
+    // buffer takes about a millisecond: while outcomes come faster than the screen refreshes,
+    // the box takes the latest once a frame. The first after a quiet frame shows at once.
+    QTimer ReplyRefresh;
+    bool replyBehind = false;
+    std::string behindLine;
+    QString behindSuffix;
 
     const std::string ETX;
     const std::string ACK;

@@ -56,12 +56,14 @@ class tst_Frm : public QObject
         return form->findChild<T *>(QLatin1String(name));
     }
     void press() { QTest::mouseClick(control("cmd_abfragen"), Qt::LeftButton); }
-    // The device sends, and the program has read every character before this returns.
+    // The device sends; the program has read every character, and the reply box caught up
+    // with the outcomes, before this returns.
     void device(std::string_view sent)
     {
         QSignalSpy reads(link, &SerialLink::OnComm);
         pty->write(sent);
         QTRY_COMPARE_WITH_TIMEOUT(reads.size(), qsizetype(sent.size()), 20000);
+        QTRY_COMPARE(reply(), form->replyText());
     }
     QString reply() const { return box->text(); }
 
@@ -239,6 +241,8 @@ private slots:
         QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
         device(bytes(answer));
         QCOMPARE(reply(), shown);
+        if (!answer.isEmpty()) // from its first character, however long
+            QCOMPARE(box->cursorPosition(), 0);
         QCOMPARE(form->waiting(), waiting);
         QCOMPARE(qb(form->receiveBuffer()), answer.right(kBound));
         if (!waiting)
@@ -310,7 +314,7 @@ private slots:
         pty->close();
         QTRY_COMPARE(lost.count(), 1);
         const QRegularExpression lossShown(QStringLiteral("^Fehler : .+ \\([56]\\)$"));
-        QVERIFY2(lossShown.match(reply()).hasMatch(), qPrintable(reply()));
+        QTRY_VERIFY2(lossShown.match(reply()).hasMatch(), qPrintable(reply()));
         QVERIFY(!form->waiting());
         QVERIFY(!link->portOpen());
         QTest::qWait(50);

@@ -1,0 +1,106 @@
+#pragma once
+
+// The workloads both benchmarks drive the window with, written by a child process so that the
+// figures count the program's own CPU alone.
+
+#include "protocol/frame.h"
+#include "serial/serial_link.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <ctime>
+#include <poll.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace load {
+
+// CPU this process has used in user space and in the kernel, in seconds.
+inline double cpuSeconds(bool kernelOnly = false)
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    const double kernel = double(u.ru_stime.tv_sec) + double(u.ru_stime.tv_usec) / 1e6;
+    return kernelOnly ? kernel
+                      : kernel + double(u.ru_utime.tv_sec) + double(u.ru_utime.tv_usec) / 1e6;
+}
+
+// Printable noise with one ETX, ACK or NAK in about every `controlEvery` bytes.
+inline std::string noise(std::size_t size, std::size_t controlEvery, std::uint32_t seed = 12345)
+{
+    std::string bytes(size, '\0');
+    for (char &c : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        const std::uint32_t r = seed >> 8;
+        c = r % controlEvery == 0 ? "\x03\x06\x15"[r / controlEvery % 3] : char(' ' + r % 95);
+    }
+    return bytes;
+}
+
+struct Figures
+{
+    double cpuSeconds = 0, kernelSeconds = 0, wallSeconds = 0;
+    std::size_t bytes = 0;
+};
+
+// Writes `bytes` into the line from a child process, as fast as the program drains it, or one
+// byte every `gapNs` on a fixed schedule, and runs the event loop until the window has read
+// them all. Returns the program's CPU and the wall time that took.
+inline Figures drive(int masterFd, SerialLink *link, const std::string &bytes, long gapNs = 0)
+{
+    std::size_t reads = 0;
+    QEventLoop loop; // as the program runs, asleep while nothing arrives
+    const auto counter = QObject::connect(link, &SerialLink::OnComm, link, [&] {
+        if (++reads == bytes.size())
+            loop.quit();
+    });
+    QTimer::singleShot(600'000, &loop, &QEventLoop::quit);
+    QElapsedTimer wall;
+    wall.start();
+    const double cpu = cpuSeconds(), kernel = cpuSeconds(true);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        prctl(PR_SET_NAME, "device"); // apart from the program in a profile
+        timespec next{};
+        clock_gettime(CLOCK_MONOTONIC, &next);
+        for (std::size_t at = 0; at < bytes.size();) {
+            const std::size_t n = gapNs ? 1 : bytes.size() - at;
+            if (gapNs) {
+                next.tv_nsec += gapNs;
+                next.tv_sec += next.tv_nsec / 1'000'000'000;
+                next.tv_nsec %= 1'000'000'000;
+                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+            }
+            const ssize_t w = ::write(masterFd, bytes.data() + at, n);
+            if (w > 0)
+                at += std::size_t(w);
+            else if (errno == EAGAIN) { // the line is full until the program reads
+                pollfd p{masterFd, POLLOUT, 0};
+                poll(&p, 1, 100);
+            } else if (errno != EINTR)
+                _exit(1);
+        }
+        _exit(0);
+    }
+    loop.exec();
+    Figures f{cpuSeconds() - cpu, cpuSeconds(true) - kernel, double(wall.nsecsElapsed()) / 1e9,
+              reads};
+    QObject::disconnect(counter);
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
+    return f;
+}
+
+// One byte in 10 bits at 9600 baud.
+constexpr long kByteAt9600Ns = 1'000'000'000L / 960;
+
+} // namespace load
