@@ -1,9 +1,14 @@
 #include "serial_link.h"
 
+#include <QFile>
 #include <QStringList>
 
 #include <algorithm>
 #include <utility>
+
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
 
 SerialLink::SerialLink(QString port1Device, QObject *parent)
     : QObject(parent), port1Device_(std::move(port1Device))
@@ -70,6 +75,7 @@ bool SerialLink::setSettings(const QString &settings)
     else
         return invalid();
 
+    settings_ = settings;
     baudRate_ = baud;
     parity_ = parity;
     dataBits_ = static_cast<QSerialPort::DataBits>(bits);
@@ -85,6 +91,7 @@ bool SerialLink::setCommPort(std::int16_t port)
         return fail(QSerialPort::DeviceNotFoundError,
                     QStringLiteral("Ungültige Portnummer %1").arg(port));
     device_ = (port == 1 && !port1Device_.isEmpty()) ? port1Device_ : deviceForPort(port);
+    portNumber_ = port;
     return true;
 }
 
@@ -111,8 +118,55 @@ bool SerialLink::setPortOpen(bool open)
     port_.setFlowControl(QSerialPort::NoFlowControl);
     port_.setReadBufferSize(kPortBuffer);
     if (!port_.open(QIODevice::ReadWrite))
-        return fail(port_.error(), port_.errorString());
+        return failToOpen();
     return true;
+}
+
+// Says what went wrong in the user's terms. The system's words differ for the same cause (a
+// port in use is a lock for root and EBUSY for others), so they are only added where they
+// tell more.
+bool SerialLink::failToOpen()
+{
+    const auto error = port_.error();
+    const QString port = QStringLiteral("Port %1 (%2)").arg(portNumber_).arg(device_);
+    const QString restart = QStringLiteral(" und starten Sie das Programm neu.");
+    PortError e{error, {}, {}, port_.errorString()};
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        e.text = port + QStringLiteral(" ist nicht vorhanden");
+        e.advice = QStringLiteral("Schließen Sie das Gerät oder den Adapter an") + restart;
+        e.detail.clear();
+        break;
+    case QSerialPort::PermissionError:
+#ifndef Q_OS_WIN
+        if (::access(QFile::encodeName(device_).constData(), R_OK | W_OK) != 0) {
+            e.text = QStringLiteral("Keine Berechtigung für ") + port;
+            e.advice = QStringLiteral("Nehmen Sie Ihr Benutzerkonto in die Gruppe des Ports auf "
+                                      "(meist „dialout“), melden Sie sich neu an") +
+                       restart;
+            e.detail.clear();
+            break;
+        }
+#endif
+        // Allowed to, yet refused: another program holds the port.
+        e.text = port + QStringLiteral(" wird von einem anderen Programm benutzt");
+        e.advice = QStringLiteral("Beenden Sie das andere Programm") + restart;
+        e.detail.clear();
+        break;
+    case QSerialPort::UnsupportedOperationError:
+        e.text = port + QStringLiteral(" ist keine serielle Schnittstelle oder nimmt die "
+                                       "Einstellungen %1 nicht an")
+                            .arg(settings_);
+        e.advice = QStringLiteral("Prüfen Sie, welches Gerät als Port %1 eingerichtet ist.")
+                       .arg(portNumber_);
+        break;
+    default:
+        e.text = port + QStringLiteral(" lässt sich nicht öffnen");
+        e.advice = QStringLiteral("Prüfen Sie das Gerät") + restart;
+        break;
+    }
+    lastError_ = e;
+    return false;
 }
 
 bool SerialLink::Output(const std::string &frame)
@@ -189,11 +243,13 @@ void SerialLink::onPortError(QSerialPort::SerialPortError error)
         if (!port_.isOpen())
             return;
         // Qt's text for a hang-up is whatever errno held last, so the port says it itself.
+        // The start is what a narrow box shows: that the port is gone, then how it went.
+        const QString port = QStringLiteral("Port %1").arg(portNumber_);
         const PortError lost{error, error == QSerialPort::ReadError
-                                        ? QStringLiteral("Lesefehler, Verbindung zum Gerät verloren")
+                                        ? port + QStringLiteral(" getrennt: Lesefehler")
                                     : error == QSerialPort::WriteError
-                                        ? QStringLiteral("Schreibfehler, Verbindung zum Gerät verloren")
-                                        : QStringLiteral("Port nicht mehr verfügbar")};
+                                        ? port + QStringLiteral(" getrennt: Schreibfehler")
+                                        : port + QStringLiteral(" nicht mehr verfügbar")};
         // What arrived before the failure is still handed on, and the loss reported after it.
         received_ = received_.mid(next_) + port_.readAll();
         next_ = 0;

@@ -8,11 +8,14 @@
 #include <optional>
 #include <string>
 
-// A port layer error: the number and text the user is shown.
+// A port layer error: the number and text the user is shown, what the user can do about it,
+// and the system's own words where they add something.
 struct PortError
 {
     int number = 0;
     QString text;
+    QString advice;
+    QString detail;
 };
 
 // The one serial port: configured by a settings string and a port number, opened once,
@@ -60,6 +63,7 @@ signals:
 
 private:
     bool fail(int number, const QString &text);
+    bool failToOpen();
     void onPortError(QSerialPort::SerialPortError error);
     bool refill();
     void deliver();
@@ -69,6 +73,8 @@ private:
     QSerialPort port_;
     QString port1Device_;
     QString device_;
+    int portNumber_ = 0;
+    QString settings_;
     qint32 baudRate_ = 9600;
     QSerialPort::Parity parity_ = QSerialPort::NoParity;
     QSerialPort::DataBits dataBits_ = QSerialPort::Data8;

@@ -4,10 +4,19 @@
 
 #include <QMessageBox>
 
+QString startupErrorText(const PortError &error)
+{
+    QString text = QStringLiteral("Fehler %1: %2").arg(error.number).arg(error.text);
+    if (!error.advice.isEmpty())
+        text += QStringLiteral(".\n") + error.advice;
+    if (!error.detail.isEmpty())
+        text += QStringLiteral("\nSystemmeldung: ") + error.detail;
+    return text;
+}
+
 void showStartupError(const PortError &error)
 {
-    QMessageBox::critical(nullptr, QStringLiteral("TQ5-Bus-Protokoll"),
-                          QStringLiteral("Fehler %1: %2").arg(error.number).arg(error.text));
+    QMessageBox::critical(nullptr, QStringLiteral("TQ5-Bus-Protokoll"), startupErrorText(error));
 }
 
 int startForm(frm &form, const StartupErrorReport &report)

@@ -8,7 +8,9 @@ class frm;
 
 using StartupErrorReport = std::function<void(const PortError &)>;
 
-// The real report: a message box captioned like the window, "Fehler <number>: <text>".
+// "Fehler <number>: <text>.", what to do on the next line, the system's words on a third.
+QString startupErrorText(const PortError &error);
+// The real report: a message box captioned like the window, showing that text.
 void showStartupError(const PortError &error);
 
 // Loads the form and shows it, or reports the port failure and leaves it hidden.
