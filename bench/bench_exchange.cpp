@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLineEdit>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
@@ -61,6 +62,26 @@ void paced(SerialLink *link, const Pty &pty)
     std::printf("9600-baud paced stream, %zu bytes in %.1f s: CPU %.3f s (%.0f %% of it in the "
                 "kernel), %.2f %% of a core\n",
                 f.bytes, f.wallSeconds, f.cpuSeconds, f.kernelSeconds / f.cpuSeconds * 100,
+                f.cpuSeconds / f.wallSeconds * 100);
+}
+
+// The same stream into a bare socket notifier that reads the line itself: no port layer, no
+// window. What waking for each byte costs in Qt's event loop on this machine.
+void pacedFloor()
+{
+    const Pty line;
+    const int slave = ::open(line.path().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    QSocketNotifier notifier(slave, QSocketNotifier::Read);
+    const load::Figures f = load::drive(
+        line.masterFd(), load::noise(960 * 20, 1000), load::kByteAt9600Ns, [&](auto count) {
+            QObject::connect(&notifier, &QSocketNotifier::activated, &notifier, [slave, count] {
+                char buf[4096];
+                if (const ssize_t n = ::read(slave, buf, sizeof buf); n > 0)
+                    count(std::size_t(n));
+            });
+        });
+    ::close(slave);
+    std::printf("the same stream into a bare socket notifier: %.2f %% of a core\n",
                 f.cpuSeconds / f.wallSeconds * 100);
 }
 
@@ -190,6 +211,8 @@ int main(int argc, char *argv[])
         flood(link, pty);
     if (wanted("paced"))
         paced(link, pty);
+    if (wanted("paced-floor"))
+        pacedFloor();
     if (wanted("latency")) {
         latency(form, pty, box);
         lineAlone();

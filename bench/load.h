@@ -52,51 +52,68 @@ struct Figures
     std::size_t bytes = 0;
 };
 
-// Writes `bytes` into the line from a child process, as fast as the program drains it, or one
-// byte every `gapNs` on a fixed schedule, and runs the event loop until the window has read
-// them all. Returns the program's CPU and the wall time that took.
-inline Figures drive(int masterFd, SerialLink *link, const std::string &bytes, long gapNs = 0)
+// Writes `bytes` into the line from a child process, as fast as the other end drains it, or one
+// byte every `gapNs` on a fixed schedule.
+inline pid_t startDevice(int masterFd, const std::string &bytes, long gapNs)
 {
-    std::size_t reads = 0;
-    QEventLoop loop; // as the program runs, asleep while nothing arrives
-    const auto counter = QObject::connect(link, &SerialLink::OnComm, link, [&] {
-        if (++reads == bytes.size())
+    const pid_t device = fork();
+    if (device != 0)
+        return device;
+    prctl(PR_SET_NAME, "device"); // apart from the program in a profile
+    timespec next{};
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    for (std::size_t at = 0; at < bytes.size();) {
+        if (gapNs) {
+            next.tv_nsec += gapNs;
+            next.tv_sec += next.tv_nsec / 1'000'000'000;
+            next.tv_nsec %= 1'000'000'000;
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        }
+        const ssize_t w = ::write(masterFd, bytes.data() + at, gapNs ? 1 : bytes.size() - at);
+        if (w > 0) {
+            at += std::size_t(w);
+        } else if (errno == EAGAIN) { // the line is full until the program reads
+            pollfd p{masterFd, POLLOUT, 0};
+            poll(&p, 1, 100);
+        } else if (errno != EINTR) {
+            _exit(1);
+        }
+    }
+    _exit(0);
+}
+
+// Runs the event loop, as the program does, until `received` has counted `bytes.size()`
+// bytes from the device started meanwhile. Returns the program's CPU and the wall time.
+template <typename Counter>
+Figures drive(int masterFd, const std::string &bytes, long gapNs, Counter received)
+{
+    std::size_t count = 0;
+    QEventLoop loop;
+    received([&](std::size_t n) {
+        if ((count += n) >= bytes.size())
             loop.quit();
     });
     QTimer::singleShot(600'000, &loop, &QEventLoop::quit);
     QElapsedTimer wall;
     wall.start();
     const double cpu = cpuSeconds(), kernel = cpuSeconds(true);
-    const pid_t writer = fork();
-    if (writer == 0) {
-        prctl(PR_SET_NAME, "device"); // apart from the program in a profile
-        timespec next{};
-        clock_gettime(CLOCK_MONOTONIC, &next);
-        for (std::size_t at = 0; at < bytes.size();) {
-            const std::size_t n = gapNs ? 1 : bytes.size() - at;
-            if (gapNs) {
-                next.tv_nsec += gapNs;
-                next.tv_sec += next.tv_nsec / 1'000'000'000;
-                next.tv_nsec %= 1'000'000'000;
-                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-            }
-            const ssize_t w = ::write(masterFd, bytes.data() + at, n);
-            if (w > 0)
-                at += std::size_t(w);
-            else if (errno == EAGAIN) { // the line is full until the program reads
-                pollfd p{masterFd, POLLOUT, 0};
-                poll(&p, 1, 100);
-            } else if (errno != EINTR)
-                _exit(1);
-        }
-        _exit(0);
-    }
+    const pid_t device = startDevice(masterFd, bytes, gapNs);
     loop.exec();
-    Figures f{cpuSeconds() - cpu, cpuSeconds(true) - kernel, double(wall.nsecsElapsed()) / 1e9,
-              reads};
-    QObject::disconnect(counter);
-    kill(writer, SIGKILL);
-    waitpid(writer, nullptr, 0);
+    const Figures f{cpuSeconds() - cpu, cpuSeconds(true) - kernel,
+                    double(wall.nsecsElapsed()) / 1e9, count};
+    kill(device, SIGKILL);
+    waitpid(device, nullptr, 0);
+    return f;
+}
+
+// The same for the window's port: one byte per notification.
+inline Figures drive(int masterFd, SerialLink *link, const std::string &bytes, long gapNs = 0)
+{
+    QMetaObject::Connection c;
+    const Figures f = drive(masterFd, bytes, gapNs, [&](auto count) {
+        c = QObject::connect(link, &SerialLink::OnComm, link, [count] { count(1); });
+    });
+    QObject::disconnect(c);
     return f;
 }
 
