@@ -3,8 +3,32 @@
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+QtMessageHandler qtHandler = nullptr;
+
+// Without a desktop Qt aborts with a message for developers; a user is told what is missing,
+// and the program ends like any other failed start.
+void onQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    qtHandler(type, context, message);
+    if (type == QtFatalMsg && message.contains(QLatin1String("platform plugin"))) {
+        std::fprintf(stderr,
+                     "TQ5-Bus-Protokoll: keine Anzeige erreichbar (DISPLAY=\"%s\"). Das Programm "
+                     "braucht eine grafische Sitzung.\n",
+                     qgetenv("DISPLAY").constData());
+        std::_Exit(1);
+    }
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    qtHandler = qInstallMessageHandler(onQtMessage);
     QApplication app(argc, argv);
     frm form;
     if (const int status = startForm(form))

@@ -129,7 +129,7 @@ bool SerialLink::failToOpen()
 {
     const auto error = port_.error();
     const QString port = QStringLiteral("Port %1 (%2)").arg(portNumber_).arg(device_);
-    const QString restart = QStringLiteral(" und starten Sie das Programm neu.");
+    const QString restart = QStringLiteral(" und starten Sie dieses Programm neu.");
     PortError e{error, {}, {}, port_.errorString()};
     switch (error) {
     case QSerialPort::DeviceNotFoundError:

@@ -344,7 +344,7 @@ private slots:
     {
         QTest::addColumn<QString>("holder");
         QTest::addColumn<QString>("shown");
-        const QString restart = QStringLiteral(" und starten Sie das Programm neu.");
+        const QString restart = QStringLiteral(" und starten Sie dieses Programm neu.");
         QTest::newRow("missing")
             << "/nonexistent/ttyS0"
             << "Fehler 1: Port 1 (%1) ist nicht vorhanden.\nSchließen Sie das Gerät oder den "
