@@ -2,12 +2,16 @@
 # Runs a command with DEVICE standing in for port 1: a private mount namespace in which DEVICE
 # is bound over /dev/ttyS0, so the real port 1 is never touched. As root, or else through an
 # unprivileged user namespace where the system allows one. Serial lock files go to a private
-# /run/lock, so a stand-in port 1 neither blocks nor is blocked by another one.
-# usage: scripts/as-port1.sh DEVICE COMMAND [ARGS...]
+# /run/lock, so a stand-in port 1 neither blocks nor is blocked by another one. With --lock,
+# DEVICE itself is locked in the real /run/lock as Qt locks a serial port, so no other program
+# opens it meanwhile, and a start while another program holds it is refused.
+# usage: scripts/as-port1.sh [--lock] DEVICE COMMAND [ARGS...]
 #        scripts/as-port1.sh --check   (exit 0 if it can run here, else say why and exit 77)
 set -euo pipefail
+locking=
+[ "${1:-}" != --lock ] || { locking=1 && shift; }
 if [ "${1:-}" != --check ] && [ $# -lt 2 ]; then
-    echo "usage: $0 DEVICE COMMAND [ARGS...] | --check" >&2
+    echo "usage: $0 [--lock] DEVICE COMMAND [ARGS...] | --check" >&2
     exit 2
 fi
 [ -e /dev/ttyS0 ] || { echo "$0: /dev/ttyS0 does not exist to bind over" >&2; exit 77; }
@@ -35,6 +39,39 @@ fi
 [ "$1" = --check ] && exit 0
 device=$1
 shift
-exec "${ns[@]}" -- sh -c 'mount --bind "$0" /dev/ttyS0 &&
+# shellcheck disable=SC2016 # expanded by the inner shell
+run=("${ns[@]}" -- sh -c 'mount --bind "$0" /dev/ttyS0 &&
     { [ ! -d /run/lock ] || mount -t tmpfs -o mode=1777 tq5lock /run/lock; } && exec "$@"' \
-    "$device" "$@"
+    "$device" "$@")
+[ -n "$locking" ] || exec "${run[@]}"
+
+# Qt's lock file: LCK.. and the name below /dev/ with / as _; pid, program and host a line each.
+# Qt holds a lock live while that pid runs that program, so this shell holds it, outlives the
+# command and removes it. A lock with a pid that no longer runs is stale and replaced.
+name=$(realpath "$device")
+name=${name#/dev/}
+lock=/run/lock/LCK..${name//\//_}
+[ -w /run/lock ] || { echo "$0: /run/lock is closed to you; $device is not locked" >&2 && exec "${run[@]}"; }
+if [ -e "$lock" ]; then
+    pid=$(sed -n '1{s/ //g;p;}' "$lock" 2>/dev/null) || true
+    if [[ ! $pid =~ ^[0-9]+$ ]] || [ -d "/proc/$pid" ]; then
+        app=$(sed -n 2p "$lock" 2>/dev/null) || true
+        echo "$0: $device is in use: $lock names process ${pid:-?}${app:+ ($app)}; close that program first" >&2
+        exit 1
+    fi
+    rm -f "$lock"
+fi
+if ! (set -C && printf '%s\n%s\n%s\n' $$ "$(basename "$(readlink /proc/$$/exe)")" "$(uname -n)" >"$lock") 2>/dev/null; then
+    echo "$0: cannot create $lock to lock $device for this program" >&2
+    exit 1
+fi
+trap 'rm -f "$lock"' EXIT
+# The command ends however this shell is asked to end; then the lock goes.
+"${run[@]}" <&0 &
+command=$!
+trap 'kill "$command" 2>/dev/null || true' INT TERM HUP
+while :; do
+    status=0
+    wait "$command" || status=$?
+    kill -0 "$command" 2>/dev/null || exit $status
+done

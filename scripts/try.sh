@@ -5,9 +5,10 @@
 #   scripts/try.sh                      answers every query with the reply "OK"
 #   scripts/try.sh --answer nak         see scripts/try.sh --help for every behaviour
 # The real port 1 is never touched: the device is bound over it in a private mount namespace.
+# It stays in the caller's folder, where the device reads paths such as --rules from.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-build=${BUILD_DIR:-build}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "$root" && realpath -m "${BUILD_DIR:-build}")
 me=scripts/try.sh
 
 for arg in "$@"; do
@@ -18,9 +19,9 @@ for arg in "$@"; do
         ;;
     esac
 done
-if ! why=$(scripts/as-port1.sh --check 2>&1); then
+if ! why=$("$root/scripts/as-port1.sh" --check 2>&1); then
     if [ "$(id -u)" -ne 0 ] && [ -e /dev/ttyS0 ]; then
-        echo "$me: binding the device over port 1 (/dev/ttyS0) needs root or an unprivileged user namespace, and this system allows you neither; run it as root: sudo $me $*" >&2
+        echo "$me: binding the device over port 1 (/dev/ttyS0) needs root or an unprivileged user namespace, and this system allows you neither; run it as root: sudo $0 $*" >&2
     else
         echo "$me: ${why#*: }" >&2
     fi
@@ -31,12 +32,13 @@ if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ]; then
     exit 1
 fi
 
-scripts/build.sh
+"$root/scripts/build.sh"
 
 log=$(mktemp)
 "$build/tq5sim" "$@" >"$log" &
 device=$!
 viewer=
+# shellcheck disable=SC2317 # called by the trap
 stop() {
     kill "$device" 2>/dev/null || true
     wait "$device" 2>/dev/null || true
@@ -65,5 +67,5 @@ tail -s 0.2 -n +1 -f --pid="$device" "$log" &
 viewer=$!
 echo "$me: the device on $pty is port 1; close the window to end"
 status=0
-scripts/as-port1.sh "$pty" "$build/tq5bus" || status=$?
+"$root/scripts/as-port1.sh" "$pty" "$build/tq5bus" || status=$?
 exit $status
