@@ -5,6 +5,7 @@
 #   docs/window.png        at rest, as it opens
 #   docs/window-reply.png  after "Abfragen" was clicked and the device answered
 #   docs/icon.png          the window's icon, 32 x 32 and 16 x 16, enlarged eight times
+#   docs/error-in-use.png  the start-up error a second copy reports while the first holds port 1
 # OUT_DIR to write elsewhere, BUILD_DIR as for scripts/build.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,7 +39,8 @@ pty=$(sed -n 's/^PTY //p' "$tmp/sim.log" | head -n 1)
 [ -n "$pty" ] || { echo "tq5sim gave no pseudo-terminal:" >&2; cat "$tmp/sim.log" >&2; exit 1; }
 
 scripts/as-port1.sh "$pty" "$build/tq5bus" >"$tmp/app.log" 2>&1 &
-pids+=($!)
+app=$!
+pids+=($app)
 win=$(timeout 20 xdotool search --sync --onlyvisible --name '^TQ5-Bus-Protokoll$' | head -n 1)
 [ -n "$win" ] || { echo "the window did not appear:" >&2; cat "$tmp/app.log" >&2; exit 1; }
 
@@ -60,6 +62,24 @@ xdotool mousemove 0 0 # no hover highlight in the picture
 sleep 0.2
 import -window "$win" "$out/window-reply.png"
 
+# A second copy in the first one's mount namespace, so it meets that copy's lock on port 1.
+nsenter -t "$app" -m -- "$(realpath "$build/tq5bus")" >"$tmp/second.log" 2>&1 &
+second=$!
+pids+=($second)
+box=
+for _ in $(seq 100); do
+    box=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | grep -vx "$win" | head -n 1) || true
+    [ -n "$box" ] && break
+    sleep 0.05
+done
+[ -n "$box" ] || { echo "the second copy showed no error:" >&2; cat "$tmp/second.log" >&2; exit 1; }
+sleep 0.5
+import -window "$box" "$out/error-in-use.png"
+xdotool windowfocus --sync "$box" key Return
+status=0
+wait "$second" || status=$?
+echo "the second copy ended with status $status"
+
 # Both sizes on a desktop-blue ground, each pixel an 8 x 8 block.
 convert -background '#3a6ea5' "$build/ui/tq5bus-32.png" -flatten -scale 800% "$tmp/icon32.png"
 convert -background '#3a6ea5' "$build/ui/tq5bus-16.png" -flatten -scale 800% "$tmp/icon16.png"
@@ -68,4 +88,4 @@ convert "$tmp/icon32.png" -background white -gravity east -splice 16x0 "$tmp/ico
 
 echo "device log:"
 sed 's/^/  /' "$tmp/sim.log"
-ls -l "$out/window.png" "$out/window-reply.png" "$out/icon.png"
+ls -l "$out/window.png" "$out/window-reply.png" "$out/icon.png" "$out/error-in-use.png"
