@@ -17,6 +17,10 @@ for arg in "$@"; do
         echo "$me: the device always gets a new pseudo-terminal here; for a terminal of your own run $build/tq5sim --tty PATH" >&2
         exit 2
         ;;
+    -h | --help | --help-all) # needs neither a desktop nor a namespace
+        "$root/scripts/build.sh"
+        exec "$build/tq5sim" "$arg"
+        ;;
     esac
 done
 if ! why=$("$root/scripts/as-port1.sh" --check 2>&1); then
