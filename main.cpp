@@ -9,19 +9,25 @@
 namespace {
 
 QtMessageHandler qtHandler = nullptr;
+bool noDisplay = false;
 
 // Without a desktop Qt aborts with a message for developers; a user is told what is missing,
 // and the program ends like any other failed start.
 void onQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     qtHandler(type, context, message);
-    if (type == QtFatalMsg && message.contains(QLatin1String("platform plugin"))) {
+    noDisplay = noDisplay || message.contains(QLatin1String("could not connect to display"));
+    if (type != QtFatalMsg || !message.contains(QLatin1String("platform plugin")))
+        return;
+    if (noDisplay || qEnvironmentVariableIsEmpty("DISPLAY"))
         std::fprintf(stderr,
                      "TQ5-Bus-Protokoll: keine Anzeige erreichbar (DISPLAY=\"%s\"). Das Programm "
                      "braucht eine grafische Sitzung.\n",
                      qgetenv("DISPLAY").constData());
-        std::_Exit(1);
-    }
+    else
+        std::fprintf(stderr, "TQ5-Bus-Protokoll: die grafische Oberfläche lässt sich nicht "
+                             "starten (Meldungen oben).\n");
+    std::_Exit(1);
 }
 
 } // namespace

@@ -39,6 +39,11 @@ fi
 [ "$1" = --check ] && exit 0
 device=$1
 shift
+# The same device under another name would be the machine's own port 1 after all.
+if [ "$(stat -Lc %t:%T "$device" 2>/dev/null)" = "$(stat -Lc %t:%T /dev/ttyS0)" ]; then
+    echo "$0: $device is port 1 (/dev/ttyS0) itself; give the device that is to stand in for it" >&2
+    exit 2
+fi
 # shellcheck disable=SC2016 # expanded by the inner shell
 run=("${ns[@]}" -- sh -c 'mount --bind "$0" /dev/ttyS0 &&
     { [ ! -d /run/lock ] || mount -t tmpfs -o mode=1777 tq5lock /run/lock; } && exec "$@"' \

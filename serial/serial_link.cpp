@@ -1,6 +1,7 @@
 #include "serial_link.h"
 
 #include <QFile>
+#include <QPointer>
 #include <QStringList>
 
 #include <algorithm>
@@ -13,7 +14,11 @@
 SerialLink::SerialLink(QString port1Device, QObject *parent)
     : QObject(parent), port1Device_(std::move(port1Device))
 {
-    connect(&port_, &QSerialPort::readyRead, this, &SerialLink::deliver);
+    connect(&port_, &QSerialPort::readyRead, this, [this] {
+        // A continuation already due takes what came too: one batch per turn.
+        if (!deliveryPosted_)
+            deliver();
+    });
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialLink::onPortError);
 }
 
@@ -211,17 +216,27 @@ void SerialLink::discardReceived()
 void SerialLink::deliver()
 {
     deliveryPosted_ = false;
+    // A handler that runs the event loop must not start a second delivery inside the first;
+    // the one under way carries on.
+    if (delivering_)
+        return;
+    const QPointer<SerialLink> alive(this);
+    delivering_ = true;
     for (int n = 0; n < kDeliveryBatch; ++n) {
         const std::uint64_t reads = reads_;
         if (refill())
             emit OnComm();
+        if (!alive)
+            return; // a handler ended the link
         if (reads_ == reads) {
             // All handed on, or nobody reads and the rest waits for the next arrival.
+            delivering_ = false;
             if (lossToReport_)
                 emit portLost(*std::exchange(lossToReport_, std::nullopt));
             return;
         }
     }
+    delivering_ = false;
     deliverLater();
 }
 
@@ -249,7 +264,7 @@ void SerialLink::onPortError(QSerialPort::SerialPortError error)
                                         ? port + QStringLiteral(" getrennt: Lesefehler")
                                     : error == QSerialPort::WriteError
                                         ? port + QStringLiteral(" getrennt: Schreibfehler")
-                                        : port + QStringLiteral(" nicht mehr verfügbar")};
+                                        : port + QStringLiteral(" getrennt: nicht mehr verfügbar")};
         // What arrived before the failure is still handed on, and the loss reported after it.
         received_ = received_.mid(next_) + port_.readAll();
         next_ = 0;

@@ -58,7 +58,7 @@ signals:
     // reads.
     void OnComm();
     // The open port failed (device gone, read or write error) and has been closed; sent once,
-    // after every character received before the failure has been handed on.
+    // after the notifications for every character received before the failure.
     void portLost(const PortError &error);
 
 private:
@@ -84,5 +84,6 @@ private:
     qsizetype next_ = 0;
     std::uint64_t reads_ = 0;
     bool deliveryPosted_ = false;
+    bool delivering_ = false;
     std::optional<PortError> lossToReport_;
 };

@@ -51,7 +51,7 @@ eval "$positions"
 
 # No display to show the window on: a German word for the user and status 1, not Qt's abort.
 status=0
-DISPLAY=:0.999 "$as_port1" /dev/null "$bus" 2>"$work/nodisplay.log" || status=$?
+DISPLAY=:0.999 timeout 20 "$as_port1" /dev/null "$bus" 2>"$work/nodisplay.log" || status=$?
 [ $status -eq 1 ] && grep -q "keine Anzeige erreichbar" "$work/nodisplay.log" ||
     fail "without a display: status $status, $(tail -1 "$work/nodisplay.log")"
 
