@@ -7,16 +7,20 @@ for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
+how="su -c 'apt-get update && apt-get install -y --no-install-recommends ${missing[*]}'"
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
     if ! command -v sudo >/dev/null; then
         echo "scripts/deps.sh: missing packages: ${missing[*]}; neither root nor sudo is here to install them. Run this as root, then try again:" >&2
-        echo "  su -c 'apt-get update && apt-get install -y --no-install-recommends ${missing[*]}'" >&2
+        echo "  $how" >&2
         exit 1
     fi
     sudo=(sudo)
 fi
 echo "Installing: ${missing[*]}"
-"${sudo[@]}" apt-get update -qq
 # sudo clears the environment, so the setting goes through env.
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if ! { "${sudo[@]}" apt-get update -qq &&
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"; }; then
+    echo "scripts/deps.sh: installing ${missing[*]} failed (see above); as root: $how" >&2
+    exit 1
+fi
