@@ -120,8 +120,8 @@ int main(int argc, char *argv[])
         c = char(seed >> 24);
     }
     feed(pty, link, noise.substr(0, bound));
-    const load::Figures paced = load::drive(pty.masterFd(), link, noise.substr(bound, 960 * 20),
-                                            load::kByteAt9600Ns);
+    const load::Figures paced =
+        load::drive(pty.masterFd(), link, noise.substr(bound, 960 * 20), load::kByteAt9600Ns);
     std::printf("noise of every byte value over a full %zu-byte buffer, paced at 9600 baud for "
                 "%.0f s: %.2f %% of a core\n",
                 bound, paced.wallSeconds, paced.cpuSeconds / paced.wallSeconds * 100);

@@ -231,9 +231,11 @@ private:
             fail("timer on/off differs from the wait", QString::fromLatin1(where));
         // The box may lag the latest outcome by a frame, never once that frame is over.
         if (form->replyText() != ex.box)
-            fail("reply differs from the model", form->replyText() + QStringLiteral(" | ") + ex.box);
+            fail("reply differs from the model",
+                 form->replyText() + QStringLiteral(" | ") + ex.box);
         if (!refresh->isActive() && box->text() != ex.box)
-            fail("reply box behind with no refresh due", box->text() + QStringLiteral(" | ") + ex.box);
+            fail("reply box behind with no refresh due",
+                 box->text() + QStringLiteral(" | ") + ex.box);
     }
 
     void chunk(const std::string &c)

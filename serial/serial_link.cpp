@@ -57,12 +57,23 @@ bool SerialLink::setSettings(const QString &settings)
         return invalid();
     QSerialPort::Parity parity;
     switch (parityLetter[0].unicode()) {
-    case u'n': parity = QSerialPort::NoParity; break;
-    case u'e': parity = QSerialPort::EvenParity; break;
-    case u'o': parity = QSerialPort::OddParity; break;
-    case u'm': parity = QSerialPort::MarkParity; break;
-    case u's': parity = QSerialPort::SpaceParity; break;
-    default: return invalid();
+    case u'n':
+        parity = QSerialPort::NoParity;
+        break;
+    case u'e':
+        parity = QSerialPort::EvenParity;
+        break;
+    case u'o':
+        parity = QSerialPort::OddParity;
+        break;
+    case u'm':
+        parity = QSerialPort::MarkParity;
+        break;
+    case u's':
+        parity = QSerialPort::SpaceParity;
+        break;
+    default:
+        return invalid();
     }
 
     const int bits = parts[2].trimmed().toInt(&ok);

@@ -34,7 +34,8 @@ private slots:
         QTest::addColumn<bool>("backlog"); // all but the last byte wait unread first
         QTest::addColumn<bool>("lost");    // then the line goes instead of the last byte
         QTest::newRow("a batch and one") << SerialLink::kDeliveryBatch + 1 << false << false;
-        QTest::newRow("a backlog of 15 batches") << 15 * SerialLink::kDeliveryBatch << true << false;
+        QTest::newRow("a backlog of 15 batches")
+            << 15 * SerialLink::kDeliveryBatch << true << false;
         QTest::newRow("the same, then the line lost")
             << 15 * SerialLink::kDeliveryBatch << true << true;
     }

@@ -62,9 +62,8 @@ class tst_Frm : public QObject
     void device(std::string_view sent)
     {
         QSignalSpy reads(link, &SerialLink::OnComm);
-        const auto last = connect(link, &SerialLink::OnComm, this, [&] {
-            caughtUpAtOnce = reply() == form->replyText();
-        });
+        const auto last = connect(link, &SerialLink::OnComm, this,
+                                  [&] { caughtUpAtOnce = reply() == form->replyText(); });
         pty->write(sent);
         QTRY_COMPARE_WITH_TIMEOUT(reads.size(), qsizetype(sent.size()), 20000);
         disconnect(last);
@@ -352,11 +351,10 @@ private slots:
     {
         QTest::addColumn<QString>("holder");
         QTest::addColumn<QString>("shown");
-        const QString restart = QStringLiteral(" und starten Sie dieses Programm neu.");
         QTest::newRow("missing")
             << "/nonexistent/ttyS0"
             << "Fehler 1: Port 1 (%1) ist nicht vorhanden.\nSchließen Sie das Gerät oder den "
-               "Adapter an" + restart;
+               "Adapter an und starten Sie dieses Programm neu.";
         QTest::newRow("not a terminal")
             << "/dev/null"
             << "Fehler 7: Port 1 (%1) ist keine serielle Schnittstelle oder nimmt die "
@@ -365,11 +363,12 @@ private slots:
         QTest::newRow("held by another program")
             << "live"
             << "Fehler 2: Port 1 (%1) wird von einem anderen Programm benutzt.\nBeenden Sie das "
-               "andere Programm" + restart;
+               "andere Programm und starten Sie dieses Programm neu.";
         QTest::newRow("no permission")
             << "unreadable"
             << "Fehler 2: Keine Berechtigung für Port 1 (%1).\nNehmen Sie Ihr Benutzerkonto in "
-               "die Gruppe des Ports auf (meist „dialout“), melden Sie sich neu an" + restart;
+               "die Gruppe des Ports auf (meist „dialout“), melden Sie sich neu an und starten Sie "
+               "dieses Programm neu.";
         // A program that died holding the port leaves its lock behind: not a refusal.
         QTest::newRow("lock of a killed program") << "killed" << QString();
     }
