@@ -40,6 +40,8 @@ public:
     bool Output(const std::string &frame);
     // At most one received character; empty when none waits.
     std::string Input();
+    // Received characters not read yet.
+    qint64 waitingCount() const { return received_.size() - next_ + port_.bytesAvailable(); }
 
     PortError lastError() const { return lastError_; }
 

@@ -33,12 +33,6 @@ void Pty::close()
     master_ = slave_ = -1;
 }
 
-int Pty::unread() const
-{
-    int n = 0;
-    return ioctl(slave_, FIONREAD, &n) == 0 ? n : -1;
-}
-
 void Pty::clearExclusive()
 {
     ioctl(slave_, TIOCNXCL);

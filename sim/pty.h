@@ -25,8 +25,6 @@ public:
     std::string read(std::size_t count, int timeoutMs = 2000);
     // Whatever arrives within `ms`.
     std::string drain(int ms) { return read(std::string::npos, ms); }
-    // Bytes the device sent that the program has not taken from the line yet.
-    int unread() const;
     // The device goes away.
     void close();
     // Ends the exclusive mode a killed program left the line in: here the device keeps its end
