@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #ifndef Q_OS_WIN
@@ -55,26 +56,17 @@ bool SerialLink::setSettings(const QString &settings)
     const QString parityLetter = parts[1].trimmed().toLower();
     if (parityLetter.size() != 1)
         return invalid();
-    QSerialPort::Parity parity;
-    switch (parityLetter[0].unicode()) {
-    case u'n':
-        parity = QSerialPort::NoParity;
-        break;
-    case u'e':
-        parity = QSerialPort::EvenParity;
-        break;
-    case u'o':
-        parity = QSerialPort::OddParity;
-        break;
-    case u'm':
-        parity = QSerialPort::MarkParity;
-        break;
-    case u's':
-        parity = QSerialPort::SpaceParity;
-        break;
-    default:
+    static constexpr std::pair<char16_t, QSerialPort::Parity> kParities[] = {
+        {u'n', QSerialPort::NoParity},
+        {u'e', QSerialPort::EvenParity},
+        {u'o', QSerialPort::OddParity},
+        {u'm', QSerialPort::MarkParity},
+        {u's', QSerialPort::SpaceParity}};
+    const auto named = std::find_if(std::begin(kParities), std::end(kParities),
+                                    [&](const auto &p) { return p.first == parityLetter[0]; });
+    if (named == std::end(kParities))
         return invalid();
-    }
+    const QSerialPort::Parity parity = named->second;
 
     const int bits = parts[2].trimmed().toInt(&ok);
     if (!ok || bits < 5 || bits > 8)
@@ -146,12 +138,11 @@ bool SerialLink::failToOpen()
     const auto error = port_.error();
     const QString port = QStringLiteral("Port %1 (%2)").arg(portNumber_).arg(device_);
     const QString restart = QStringLiteral(" und starten Sie dieses Programm neu.");
-    PortError e{error, {}, {}, port_.errorString()};
+    PortError e{error, {}, {}, {}};
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
         e.text = port + QStringLiteral(" ist nicht vorhanden");
         e.advice = QStringLiteral("Schließen Sie das Gerät oder den Adapter an") + restart;
-        e.detail.clear();
         break;
     case QSerialPort::PermissionError:
 #ifndef Q_OS_WIN
@@ -160,14 +151,12 @@ bool SerialLink::failToOpen()
             e.advice = QStringLiteral("Nehmen Sie Ihr Benutzerkonto in die Gruppe des Ports auf "
                                       "(meist „dialout“), melden Sie sich neu an") +
                        restart;
-            e.detail.clear();
             break;
         }
 #endif
         // Allowed to, yet refused: another program holds the port.
         e.text = port + QStringLiteral(" wird von einem anderen Programm benutzt");
         e.advice = QStringLiteral("Beenden Sie das andere Programm") + restart;
-        e.detail.clear();
         break;
     case QSerialPort::UnsupportedOperationError:
         e.text = port + QStringLiteral(" ist keine serielle Schnittstelle oder nimmt die "
@@ -175,10 +164,12 @@ bool SerialLink::failToOpen()
                             .arg(settings_);
         e.advice = QStringLiteral("Prüfen Sie, welches Gerät als Port %1 eingerichtet ist.")
                        .arg(portNumber_);
+        e.detail = port_.errorString();
         break;
     default:
         e.text = port + QStringLiteral(" lässt sich nicht öffnen");
         e.advice = QStringLiteral("Prüfen Sie das Gerät") + restart;
+        e.detail = port_.errorString();
         break;
     }
     lastError_ = e;
