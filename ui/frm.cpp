@@ -213,16 +213,16 @@ void frm::receive(const std::string &c)
     const std::string_view P = Empfangspuffer.view();
     if (c == ETX) {
         if (frameIsGood(P)) {
-            showBuffer(P, "{ETX}");
+            showBuffer(P, QStringLiteral("{ETX}"));
             TimerTimeout.stop();
         } else {
             showText(kChecksumError);
         }
     } else if (c == ACK) {
-        showBuffer(P, "{ACK}");
+        showBuffer(P, QStringLiteral("{ACK}"));
         TimerTimeout.stop();
     } else if (c == NAK) {
-        showBuffer(P, "{NAK}");
+        showBuffer(P, QStringLiteral("{NAK}"));
         TimerTimeout.stop();
     }
     Empfangspuffer.append(c);
@@ -242,11 +242,6 @@ void frm::MSComm1_PortLost(const PortError &error)
 {
     TimerTimeout.stop();
     showText(portErrorText(error));
-}
-
-void frm::showBuffer(std::string_view buffer, const char *marker)
-{
-    showBuffer(buffer, QLatin1String(marker));
 }
 
 void frm::showBuffer(std::string_view buffer, const QString &suffix)
@@ -273,7 +268,7 @@ void frm::putReply(const QString &text)
 void frm::catchUpReply()
 {
     if (replyBehind)
-        putReply(fromLine(behindLine) + behindSuffix);
+        putReply(replyText());
 }
 
 QString frm::replyText() const

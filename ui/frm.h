@@ -42,7 +42,6 @@ public:
 private:
     void layOut();
     void fitFont();
-    void showBuffer(std::string_view buffer, const char *marker);
     void showText(const QString &text) { showBuffer({}, text); }
     void showBuffer(std::string_view buffer, const QString &suffix);
     void putReply(const QString &text);
