@@ -16,7 +16,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <ctime>
 
 namespace {
 

@@ -3,10 +3,8 @@
 // The workloads both benchmarks drive the window with, written by a child process so that the
 // figures count the program's own CPU alone.
 
-#include "protocol/frame.h"
 #include "serial/serial_link.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
