@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ui/frm.h"
 #include "ui/startup.h"
 

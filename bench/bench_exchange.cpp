@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints the exchange's figures: CPU per received byte in a flood and at 9600 baud, latency from
 // the device's last byte to the shown outcome, press-to-timeout wall time, and idle CPU.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints what a flood costs: resident memory before and after 10 MB of unsolicited bytes, the CPU
 // per received byte, noise at 9600 baud, the cost of an outcome shown over a full buffer, and
 // the CPU used once the device is gone. Run offscreen.

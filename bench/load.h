@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The workloads both benchmarks drive the window with, written by a child process so that the

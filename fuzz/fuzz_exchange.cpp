@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the query window: random reads (one and several characters at a time, and real bytes
 // through a pseudo-terminal), presses with random command texts, timer ticks, the device lost and
 // back. Every step is checked against a reference model of the exchange.

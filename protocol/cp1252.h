@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Windows-1252, the single-byte code page of the line: one byte per character both ways.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Bus frames: the control characters, the checksum and the frame rules, in bytes.

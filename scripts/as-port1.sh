@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a command with DEVICE standing in for port 1: a private mount namespace in which DEVICE
 # is bound over /dev/ttyS0, so the real port 1 is never touched. As root, or else through an
 # unprivileged user namespace where the system allows one. Serial lock files go to a private

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what the build needs and builds into build/ (BUILD_DIR to change it). Quiet unless
 # the build fails: then its whole output is shown.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds and starts the program on the machine's port 1, or, given a
 # serial device (scripts/run.sh /dev/ttyUSB0), with that device standing in for port 1: bound
 # over it in a private mount namespace (scripts/as-port1.sh), the real port 1 untouched, and

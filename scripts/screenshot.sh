@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the program and photographs its real window under Xvfb at 96 dpi, with the simulated
 # device (tq5sim, answering every frame with the good reply "OK") bound over port 1 in a private
 # mount namespace (scripts/as-port1.sh; needs root):

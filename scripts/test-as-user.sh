@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the built test suite again as an ordinary user (TQ5_TEST_USER, default nobody), as a
 # contributor without root would: CI runs as root, and a test that passes only as root would
 # otherwise go unnoticed. Run it as root, after scripts/build.sh.

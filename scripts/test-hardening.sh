@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The hardening runs beside the normal tests, each failing on any report:
 #   asan      every test, built with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 #   fuzz      the libFuzzer target for FUZZ_SECONDS (default 60) seconds (build-fuzz/)

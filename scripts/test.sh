@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds and runs every test. The tests never open the real port 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,4 +18,11 @@ ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure --timeout 300
 # The sanitizer build, a short fuzz run and valgrind: always in CI, elsewhere with TQ5_HARDENING=1.
 if [ "${TQ5_HARDENING:-${CI:+1}}" = 1 ]; then
     scripts/test-hardening.sh
+fi
+# The Debian packages built, checked, installed, driven and removed: always in CI, where it must
+# not be skipped; elsewhere with TQ5_PACKAGE_TEST=1 (as root).
+if [ "${TQ5_PACKAGE_TEST:-${CI:+1}}" = 1 ]; then
+    status=0
+    scripts/test-package.sh || status=$?
+    [ $status -eq 0 ] || { [ $status -eq 77 ] && [ -z "${CI:-}" ]; } || exit $status
 fi

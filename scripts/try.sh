@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Tries the program without hardware: installs what is missing, builds, starts the simulated
 # device (tq5sim) and the real program with the device standing in for port 1, and stops the
 # device when the window closes. Arguments go to the device:

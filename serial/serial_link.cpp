@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial_link.h"
 
 #include <QFile>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device.h"
 
 #include "protocol/cp1252.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The simulated bus device without its line: frames and their checksum verdict, the answer the

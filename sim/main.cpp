@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tq5sim: the device end of the line, on a new pseudo-terminal or a given terminal.
 
 #include "sim/device.h"

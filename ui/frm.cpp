@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frm.h"
 
 #include "protocol/cp1252.h"

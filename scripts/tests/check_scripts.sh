@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The scripts as a user meets them: paths read from the caller's folder, a build that is quiet
 # unless it fails, missing packages without root or sudo, and a device standing in for port 1
 # under its own lock. cmake is a stub: a real run would reconfigure the build under test (and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial/serial_link.h"
 #include "sim/pty.h"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The real program end to end: tq5bus under Xvfb, driven with mouse and keyboard, with tq5sim
 # standing in for port 1 and answering each command text its own way. Checks both ends: the
 # frame the device received and the texts the reply box shows. Every wait is bounded. Exit 77

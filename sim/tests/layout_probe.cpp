@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints where the window's controls are, as shell assignments ("cmd_abfragen='124 68'"), so the
 // end-to-end test clicks the real window's layout rather than a copy of it.
 #include "ui/frm.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Makes the icon files the desktops want from the XPM drawings:
 //   icon_files OUT.png IN.xpm         one size as PNG (Linux icon theme)
 //   icon_files OUT.ico IN.xpm...      all sizes in one 16-colour ICO (Windows resource)

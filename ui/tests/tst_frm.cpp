@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "protocol/cp1252.h"
 #include "protocol/frame.h"
 #include "sim/pty.h"
