@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the Debian packages tq5bus and tq5bus-sim into build-deb/ (BUILD_DIR to change it), with
+# Builds the Debian packages tq5bus and tq5bus-sim into build-deb/ (DEB_BUILD_DIR to change it), with
 # the compiler and linker flags Debian's own packages get, and prints their paths. Only what the
 # packages hold is built, not the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh g++ make cmake qt6-base-dev qt6-serialport-dev dpkg-dev file
-build=${BUILD_DIR:-build-deb}
+build=${DEB_BUILD_DIR:-build-deb}
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
