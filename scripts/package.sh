@@ -5,7 +5,8 @@
 # packages hold is built, not the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh g++ make cmake qt6-base-dev qt6-serialport-dev dpkg-dev file
+# Only the packages' paths go to standard output.
+scripts/deps.sh g++ make cmake qt6-base-dev qt6-serialport-dev dpkg-dev file >&2
 build=${DEB_BUILD_DIR:-build-deb}
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 log=$(mktemp)

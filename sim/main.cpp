@@ -118,7 +118,8 @@ int main(int argc, char *argv[])
         cfmakeraw(&raw); // 8 bits, no parity
         cfsetspeed(&raw, B9600);
         raw.c_cflag = (raw.c_cflag & ~CSTOPB) | CLOCAL | CREAD;
-        tcsetattr(fd, TCSANOW, &raw);
+        if (tcsetattr(fd, TCSANOW, &raw) != 0)
+            return fail("cannot set " + tty + " to raw 9600 8N1: " + std::strerror(errno));
     }
     std::printf("%s %s\n", pty ? "PTY" : "TTY", qUtf8Printable(pty ? pty->path() : tty));
     QString summary = "answer " + device.fallback.describe() + ", delay " + QString::number(delay) +

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Makes the icon files the desktops want from the XPM drawings:
-//   icon_files OUT.png IN.xpm         one size as PNG (Linux icon theme)
+//   icon_files OUT.png IN.xpm [SIZE]  one size as PNG (Linux icon theme); SIZE, a whole multiple
+//                                     of the drawing's, enlarges it pixel for pixel
 //   icon_files OUT.ico IN.xpm...      all sizes in one 16-colour ICO (Windows resource)
 // The ICO is written by hand: Qt's ICO writer stores 32-bit images only.
 
@@ -11,6 +12,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -109,12 +111,14 @@ QByteArray icoFile(const QList<QImage> &images, bool &ok)
 int main(int argc, char *argv[])
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s OUT.png IN.xpm | OUT.ico IN.xpm...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s OUT.png IN.xpm [SIZE] | OUT.ico IN.xpm...\n", argv[0]);
         return 2;
     }
     const QString target = QString::fromLocal8Bit(argv[1]);
+    const bool png = target.endsWith(QLatin1String(".png"));
+    const int size = png && argc == 4 ? std::atoi(argv[3]) : 0;
     QList<QImage> images;
-    for (int i = 2; i < argc; ++i) {
+    for (int i = 2; i < (size ? 3 : argc); ++i) {
         QImage image(QString::fromLocal8Bit(argv[i]), "XPM");
         if (image.isNull()) {
             std::fprintf(stderr, "cannot read %s\n", argv[i]);
@@ -123,8 +127,17 @@ int main(int argc, char *argv[])
         images.append(image.convertToFormat(QImage::Format_ARGB32));
     }
 
-    if (target.endsWith(QLatin1String(".png"))) {
-        if (images.size() != 1 || !images.front().save(target, "PNG")) {
+    if (png) {
+        QImage image = images.front();
+        if (size) {
+            // Larger icons for software centres: the drawing's pixels, each a square block.
+            if (size % image.width() || size % image.height()) {
+                std::fprintf(stderr, "%d is no whole multiple of %s's size\n", size, argv[2]);
+                return 2;
+            }
+            image = image.scaled(size, size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+        }
+        if (images.size() != 1 || !image.save(target, "PNG")) {
             std::fprintf(stderr, "cannot write %s\n", argv[1]);
             return 1;
         }
