@@ -33,6 +33,12 @@ QString SerialLink::deviceForPort(int number)
 #endif
 }
 
+// Port 1 may stand for a device given at construction; every other number is the platform's.
+QString SerialLink::device() const
+{
+    return portNumber_ == 1 && !port1Device_.isEmpty() ? port1Device_ : deviceForPort(portNumber_);
+}
+
 bool SerialLink::fail(int number, const QString &text)
 {
     lastError_ = {number, text};
@@ -99,7 +105,6 @@ bool SerialLink::setCommPort(std::int16_t port)
     if (port < 1)
         return fail(QSerialPort::DeviceNotFoundError,
                     QStringLiteral("Ungültige Portnummer %1").arg(port));
-    device_ = (port == 1 && !port1Device_.isEmpty()) ? port1Device_ : deviceForPort(port);
     portNumber_ = port;
     return true;
 }
@@ -116,10 +121,10 @@ bool SerialLink::setPortOpen(bool open)
     // What is left of a lost connection, should a press come before it was all handed on, is
     // no part of the new one.
     discardReceived();
-    if (device_.isEmpty())
+    if (portNumber_ == 0)
         return fail(QSerialPort::DeviceNotFoundError, QStringLiteral("Kein Port gewählt"));
 
-    port_.setPortName(device_);
+    port_.setPortName(device());
     port_.setBaudRate(baudRate_);
     port_.setParity(parity_);
     port_.setDataBits(dataBits_);
@@ -137,9 +142,9 @@ bool SerialLink::setPortOpen(bool open)
 bool SerialLink::failToOpen()
 {
     const auto error = port_.error();
-    const QString port = QStringLiteral("Port %1 (%2)").arg(portNumber_).arg(device_);
+    const QString port = QStringLiteral("Port %1 (%2)").arg(portNumber_).arg(device());
     const QString restart = QStringLiteral(" und starten Sie dieses Programm neu.");
-    PortError e{error, {}, {}, {}};
+    PortError e{error};
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
         e.text = port + QStringLiteral(" ist nicht vorhanden");
@@ -147,7 +152,7 @@ bool SerialLink::failToOpen()
         break;
     case QSerialPort::PermissionError:
 #ifndef Q_OS_WIN
-        if (::access(QFile::encodeName(device_).constData(), R_OK | W_OK) != 0) {
+        if (::access(QFile::encodeName(device()).constData(), R_OK | W_OK) != 0) {
             e.text = QStringLiteral("Keine Berechtigung für ") + port;
             e.advice = QStringLiteral("Nehmen Sie Ihr Benutzerkonto in die Gruppe des Ports auf "
                                       "(meist „dialout“), melden Sie sich neu an") +

@@ -66,6 +66,7 @@ signals:
 
 private:
     bool fail(int number, const QString &text);
+    QString device() const;
     bool failToOpen();
     void onPortError(QSerialPort::SerialPortError error);
     bool refill();
@@ -75,8 +76,7 @@ private:
 
     QSerialPort port_;
     QString port1Device_;
-    QString device_;
-    int portNumber_ = 0;
+    int portNumber_ = 0; // 0: none chosen
     QString settings_;
     qint32 baudRate_ = 9600;
     QSerialPort::Parity parity_ = QSerialPort::NoParity;
