@@ -14,7 +14,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QLineEdit>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -51,30 +50,6 @@ std::string floodBytes(std::size_t size, std::size_t etxEvery, std::size_t ackEv
     return flood;
 }
 
-// Sends `bytes` as the device and returns the wall time until the window has read them all.
-double feed(Pty &pty, SerialLink *link, const std::string &bytes)
-{
-    std::size_t reads = 0;
-    const auto counter = QObject::connect(link, &SerialLink::OnComm, link, [&] { ++reads; });
-    QElapsedTimer t;
-    t.start();
-    pty.write(bytes);
-    while (reads < bytes.size() && t.elapsed() < 600'000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    QObject::disconnect(counter);
-    return double(t.nsecsElapsed()) / 1e9;
-}
-
-// Runs the event loop for `ms` and returns the CPU the process used meanwhile, in percent.
-double cpuPercentOver(int ms)
-{
-    const double before = load::cpuSeconds();
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-    return (load::cpuSeconds() - before) * 1e5 / ms;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -92,8 +67,8 @@ int main(int argc, char *argv[])
     // Warm up: one query, and the buffer filled once.
     form.cmd_abfragen_Click();
     pty.read(13);
-    feed(pty, link, std::string("\x06", 1));
-    feed(pty, link, floodBytes(ReceiveBuffer::kDefaultBound, 0, 0));
+    load::drive(pty.masterFd(), link, std::string("\x06", 1));
+    load::drive(pty.masterFd(), link, floodBytes(ReceiveBuffer::kDefaultBound, 0, 0));
     const std::string flood = floodBytes(10 << 20, 1009, 50021);
     const double rssBefore = residentMb(); // the flood's own 10 MB already counted
     for (int round = 1; round <= 2; ++round) {
@@ -106,7 +81,7 @@ int main(int argc, char *argv[])
 
     form.cmd_abfragen_Click();
     const bool frameOk = pty.read(13) == "G01K01P00=41\x03";
-    feed(pty, link, "OK9A\x03");
+    load::drive(pty.masterFd(), link, "OK9A\x03");
     std::printf("query after the floods: %s\n",
                 frameOk && box->text() == QStringLiteral("OK9A{ETX}") ? "exact" : "WRONG");
 
@@ -119,19 +94,19 @@ int main(int argc, char *argv[])
         seed = seed * 1103515245u + 12345u;
         c = char(seed >> 24);
     }
-    feed(pty, link, noise.substr(0, bound));
+    load::drive(pty.masterFd(), link, noise.substr(0, bound));
     const load::Figures paced =
         load::drive(pty.masterFd(), link, noise.substr(bound, 960 * 20), load::kByteAt9600Ns);
     std::printf("noise of every byte value over a full %zu-byte buffer, paced at 9600 baud for "
                 "%.0f s: %.2f %% of a core\n",
                 bound, paced.wallSeconds, paced.cpuSeconds / paced.wallSeconds * 100);
-    const std::string acks(bound + 2000, Steuerzeichen::ACK);
-    feed(pty, link, acks.substr(0, bound));
-    const double s = feed(pty, link, acks.substr(bound));
-    std::printf("ACK after ACK over a full buffer, as fast as the line goes: %.1f us per ACK (the "
-                "box takes the latest once a frame)\n",
-                s * 1e6 / 2000);
-    std::printf("CPU, port open, no query, 5 s: %.3f %%\n", cpuPercentOver(5000));
+    const std::string acks(bound + 20000, Steuerzeichen::ACK);
+    load::drive(pty.masterFd(), link, acks.substr(0, bound));
+    const load::Figures f = load::drive(pty.masterFd(), link, acks.substr(bound));
+    std::printf("ACK after ACK over a full buffer, as fast as the line goes: %.2f us CPU per ACK "
+                "(the box takes the latest once a frame)\n",
+                f.cpuSeconds * 1e6 / double(f.bytes));
+    std::printf("CPU, port open, no query, 5 s: %.3f %%\n", load::cpuSecondsOver(5000) / 5 * 100);
 
     form.cmd_abfragen_Click();
     pty.read(13);
@@ -142,7 +117,7 @@ int main(int argc, char *argv[])
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     std::printf("device lost while waiting: \"%s\" after %.1f ms\n", qPrintable(box->text()),
                 double(lost.nsecsElapsed()) / 1e6);
-    std::printf("CPU after the loss, 5 s: %.3f %%\n", cpuPercentOver(5000));
+    std::printf("CPU after the loss, 5 s: %.3f %%\n", load::cpuSecondsOver(5000) / 5 * 100);
 
     // The same with no query under way.
     Pty second;
@@ -154,6 +129,6 @@ int main(int argc, char *argv[])
     while (!idleBox->text().startsWith(QStringLiteral("Fehler : ")) && lost.elapsed() < 20000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     std::printf("device lost while idle: \"%s\"; CPU after it, 5 s: %.3f %%\n",
-                qPrintable(idleBox->text()), cpuPercentOver(5000));
+                qPrintable(idleBox->text()), load::cpuSecondsOver(5000) / 5 * 100);
     return 0;
 }

@@ -33,6 +33,16 @@ inline double cpuSeconds(bool kernelOnly = false)
                       : kernel + double(u.ru_utime.tv_sec) + double(u.ru_utime.tv_usec) / 1e6;
 }
 
+// Runs the event loop for `ms` and returns the CPU this process used meanwhile, in seconds.
+inline double cpuSecondsOver(int ms)
+{
+    const double before = cpuSeconds();
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+    return cpuSeconds() - before;
+}
+
 // Printable noise with one ETX, ACK or NAK in about every `controlEvery` bytes.
 inline std::string noise(std::size_t size, std::size_t controlEvery, std::uint32_t seed = 12345)
 {
