@@ -1,0 +1,66 @@
+# SPDX-License-Identifier: MIT
+# Run at install time: copies the plugins (TQ5_PLUGINS, "folder|path" each) and every DLL that the
+# program (TQ5_PROGRAM) and they import, directly or through each other, into the install prefix.
+# DLLs are looked for in TQ5_DLL_DIRS by name without regard to case, as Windows matches them;
+# a name found in none of them is one of Windows' own and stays behind.
+if(TQ5_OBJDUMP)
+    set(CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM windows+pe)
+    set(CMAKE_GET_RUNTIME_DEPENDENCIES_TOOL objdump)
+    set(CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND "${TQ5_OBJDUMP}")
+endif()
+
+foreach(dir IN LISTS TQ5_DLL_DIRS)
+    file(GLOB dlls "${dir}/*.dll")
+    foreach(dll IN LISTS dlls)
+        get_filename_component(name "${dll}" NAME)
+        string(TOLOWER "${name}" key)
+        if(NOT DEFINED found_${key})
+            set(found_${key} "${dll}")
+        endif()
+    endforeach()
+endforeach()
+
+set(copied)
+function(deploy file destination)
+    file(INSTALL "${file}" DESTINATION "${CMAKE_INSTALL_PREFIX}/${destination}")
+    get_filename_component(name "${file}" NAME)
+    set(copied ${copied} "${CMAKE_INSTALL_PREFIX}/${destination}/${name}" PARENT_SCOPE)
+endfunction()
+
+set(pending "${TQ5_PROGRAM}")
+foreach(plugin IN LISTS TQ5_PLUGINS)
+    string(REPLACE "|" ";" plugin "${plugin}")
+    list(GET plugin 0 folder)
+    list(GET plugin 1 path)
+    deploy("${path}" "${folder}")
+    list(APPEND pending "${path}")
+endforeach()
+set(windows)
+while(pending)
+    list(POP_FRONT pending file)
+    # Only the file's own imports: with no folders to search, nothing is followed further.
+    file(GET_RUNTIME_DEPENDENCIES LIBRARIES "${file}"
+         RESOLVED_DEPENDENCIES_VAR resolved UNRESOLVED_DEPENDENCIES_VAR unresolved
+         PRE_EXCLUDE_REGEXES "^api-ms-" "^ext-ms-")
+    foreach(import IN LISTS resolved unresolved)
+        get_filename_component(name "${import}" NAME)
+        string(TOLOWER "${name}" key)
+        if(DEFINED done_${key})
+            continue()
+        endif()
+        set(done_${key} 1)
+        if(DEFINED found_${key})
+            deploy("${found_${key}}" .)
+            list(APPEND pending "${found_${key}}")
+        else()
+            list(APPEND windows ${key})
+        endif()
+    endforeach()
+endwhile()
+list(SORT windows)
+message(STATUS "Windows' own DLLs, not shipped: ${windows}")
+
+# Debug symbols are most of a DLL's size and no use to the user.
+if(CMAKE_INSTALL_DO_STRIP AND TQ5_STRIP)
+    execute_process(COMMAND "${TQ5_STRIP}" --strip-unneeded ${copied} COMMAND_ERROR_IS_FATAL ANY)
+endif()
