@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The Windows build under wine, run by scripts/test-windows.sh inside a mount namespace where the
+# device's pseudo-terminal stands over /dev/ttyS0 (wine maps COM1 there in every new prefix, and
+# rewrites the prefix's link when it starts): the protocol test, the program from the zip end to
+# end, its start-up error, and the installer. Each prefix is the run's own and is ended with it.
+# From the caller: WORK PTY DEVICE_LOG POSITIONS ZIP SETUP TST_PROTOCOL QT_WIN.
+set -uo pipefail
+here=$(dirname "$0")
+log=$DEVICE_LOG
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+give_up() {
+    for f in "$WORK"/*.log; do echo "--- $(basename "$f")" && cat "$f"; done
+    echo "$failures failed"
+    exit 1
+}
+die() { fail "$@" && give_up; }
+. "$here/../../../sim/tests/drive.sh"
+eval "$POSITIONS"
+
+# Never a console: the namespace put the device over /dev/ttyS0.
+[ "$(stat -Lc %t:%T /dev/ttyS0)" = "$(stat -Lc %t:%T "$PTY")" ] || die "/dev/ttyS0 is not the device here"
+
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" XDG_RUNTIME_DIR=$WORK
+prefixes=()
+cleanup() {
+    local p
+    for p in "${prefixes[@]}"; do WINEPREFIX=$p wineserver -k 2>/dev/null; done
+    [ -z "${xvfb:-}" ] || kill "$xvfb" 2>/dev/null
+    wait
+}
+trap cleanup EXIT
+
+Xvfb -displayfd 3 -screen 0 640x480x24 -dpi 96 -nolisten tcp -noreset 3>"$WORK/display" 2>"$WORK/xvfb.log" &
+xvfb=$!
+await 10 test -s "$WORK/display" || die "Xvfb did not start"
+export DISPLAY=:$(cat "$WORK/display")
+unset XAUTHORITY
+
+# A new prefix whose COM1 is the device before, and after, wine sets it up.
+com1() { ln -sfn "$1" "$WINEPREFIX/dosdevices/com1"; }
+new_prefix() {
+    export WINEPREFIX=$WORK/$1
+    prefixes+=("$WINEPREFIX")
+    mkdir -p "$WINEPREFIX/dosdevices" "$WINEPREFIX/drive_c"
+    ln -s ../drive_c "$WINEPREFIX/dosdevices/c:"
+    ln -s / "$WINEPREFIX/dosdevices/z:"
+    com1 "$PTY"
+    wineboot -i >"$WORK/wineboot-$1.log" 2>&1 && wineserver -w || die "wine could not make a prefix"
+    com1 "$PTY"
+}
+
+new_prefix prefix
+echo "wine $(wine --version 2>/dev/null), prefix in $SECONDS s"
+
+# The protocol test beside the zip's DLLs and Qt's test library.
+unzip -q "$ZIP" -d "$WINEPREFIX/drive_c"
+app=$(basename "$ZIP" .zip)
+exe="C:\\$app\\tq5bus.exe"
+folder=$WINEPREFIX/drive_c/$app
+cp "$TST_PROTOCOL" "$QT_WIN/bin/Qt6Test.dll" "$WORK/"
+cp "$folder"/*.dll "$WORK/"
+# Its console output does not reach a pipe under wine: the results go to a file.
+results=$(wine winepath -w "$WORK/tst_protocol.txt" 2>/dev/null)
+if wine "$WORK/tst_protocol.exe" -o "$results,txt" >/dev/null 2>&1; then
+    echo "ok: tst_protocol.exe: $(grep -a '^Totals' "$WORK/tst_protocol.txt" | tr -d '\r')"
+else
+    fail "tst_protocol.exe: $(cat "$WORK/tst_protocol.txt")"
+fi
+
+# Every DLL a file in the zip imports is in the zip or is one of Windows' own.
+windows_dlls=$(dirname "$(wine winepath -u 'C:\windows\system32\kernel32.dll' 2>/dev/null)")
+for f in "$folder"/*.exe "$folder"/*.dll "$folder"/*/*.dll; do
+    for dll in $(x86_64-w64-mingw32-objdump -p "$f" | sed -n 's/^\s*DLL Name: //p'); do
+        # api-ms-win-*: sets of Windows' own functions, not files.
+        [[ ${dll,,} == api-ms-win-* ]] || [ -e "$folder/$dll" ] || [ -e "$windows_dlls/${dll,,}" ] || fail "${f#"$folder"/} imports $dll, which the zip lacks"
+    done
+done
+
+# The window: caption, size and icons.
+start() { # exe
+    wine "$1" >"$WORK/program.log" 2>&1 &
+    program=$!
+    find_window() { win=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | head -1); }
+    await 20 find_window || die "no window appeared"
+    timeout 5 xdotool windowfocus --sync "$win" || die "the window took no focus"
+}
+stop() { # the program ends with status 0 when its window is closed
+    xdotool key --window "$win" alt+F4
+    local status=0
+    timeout 10 tail --pid "$program" -f /dev/null || fail "the program did not end when its window was closed"
+    wait "$program" || status=$?
+    [ $status -eq 0 ] || fail "closing the window: status $status"
+}
+start "$exe"
+[ "$(xdotool getwindowname "$win")" = TQ5-Bus-Protokoll ] || fail "caption: $(xdotool getwindowname "$win")"
+eval "$(xdotool getwindowgeometry --shell "$win")"
+[ "$WIDTH x $HEIGHT" = "182 x 86" ] || fail "window size $WIDTH x $HEIGHT, expected 182 x 86"
+icons=$(xprop -id "$win" _NET_WM_ICON | grep -o 'Icon ([0-9]* x [0-9]*)' | sort | tr '\n' ' ')
+[ "$icons" = "Icon (16 x 16) Icon (32 x 32) " ] || fail "window icons: '$icons'"
+
+# name | command text | bytes the device receives | what the box shows. wine delivers no reply
+# to Qt's serial port, so every query ends in the timeout (see the README).
+while IFS='|' read -r -a row -u 3; do
+    check "${row[@]}"
+done 3<<'EOF2'
+the default command||47 30 31 4B 30 31 50 30 30 3D 34 31 03|Fehler : Timeout
+an edited command|G02K01P00=|47 30 32 4B 30 31 50 30 30 3D 34 32 03|Fehler : Timeout
+EOF2
+# A Windows-1252 character, pasted: typed keys beyond ASCII race with xdotool's keyboard remap.
+printf 'Grüß' | xclip -i -selection clipboard
+click $txt_senden key --delay 50 ctrl+a ctrl+v
+check "a Windows-1252 command" "" "47 72 FC DF 39 34 03" "Fehler : Timeout"
+stop
+
+# Start-up error: nothing behind COM1.
+com1 "$WORK/absent"
+wine "$exe" >"$WORK/startup.log" 2>&1 &
+program=$!
+find_box() { win=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | head -1); }
+await 20 find_box || die "no start-up error appeared"
+timeout 5 xdotool windowfocus --sync "$win"
+printf '%s' "$unread" | xclip -i -selection clipboard
+xdotool key --window "$win" ctrl+c
+await 5 eval '! clipboard_is "$unread"'
+# What wine says for a COM port with no device; Windows itself says the port is missing.
+want="TQ5-Bus-Protokoll
+---------------------------
+Fehler 8: Port 1 (COM1) lässt sich nicht öffnen.
+Prüfen Sie das Gerät und starten Sie dieses Programm neu.
+Systemmeldung: Invalid function."
+[[ $box == *"$want"* ]] && echo "ok: the start-up error" || fail "the start-up error box: ${box@Q}"
+xdotool key --window "$win" Return
+status=0
+timeout 10 tail --pid "$program" -f /dev/null
+wait "$program" || status=$?
+[ $status -eq 1 ] || fail "start-up error: status $status, expected 1"
+com1 "$PTY"
+
+# The installer: silently into a new prefix, for all users; one query; silently out again.
+new_prefix installed
+wine "$SETUP" /S >"$WORK/setup.log" 2>&1 && wineserver -w || fail "the installer failed"
+programs=$(wine winepath -u 'C:\Program Files' 2>/dev/null)/TQ5-Bus-Protokoll
+menu=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/TQ5-Bus-Protokoll
+[ -e "$programs/tq5bus.exe" ] || die "the installer put no tq5bus.exe in $programs"
+[ -e "$menu/TQ5-Bus-Protokoll.lnk" ] || fail "no Start menu entry: $(find "$WINEPREFIX/drive_c" -name '*.lnk' | tr '\n' ' ')"
+diff -r "$programs" "$folder" | grep -v "Only in $programs: Uninstall.exe" >"$WORK/installed.diff" &&
+    fail "the installed files differ from the zip's: $(cat "$WORK/installed.diff")"
+start 'C:\Program Files\TQ5-Bus-Protokoll\tq5bus.exe'
+check "the installed program" "" "47 30 31 4B 30 31 50 30 30 3D 34 31 03" "Fehler : Timeout"
+stop
+wine "$programs/Uninstall.exe" /S >"$WORK/uninstall.log" 2>&1 && wineserver -w || fail "the uninstaller failed"
+left=$(find "$programs" "$menu" 2>/dev/null)
+[ -z "$left" ] && echo "ok: installed, queried, uninstalled" || fail "left after uninstalling: $left"
+
+[ $failures -eq 0 ] || give_up
+echo "all Windows checks passed in $SECONDS s"

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Tries the Windows build under wine: builds it (scripts/windows.sh), then runs the checks in
+# packaging/windows/tests/wine.sh with the simulated device's pseudo-terminal bound over
+# /dev/ttyS0 in a private mount namespace, since wine maps COM1 to /dev/ttyS0, which on Linux is
+# the machine's own port 1. Exit 77 (skipped), with the reason, where it cannot run here.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [ -z "${TQ5_QT_MINGW:-}" ] && [ ! -r ../shared/toolchains/qt-6.8.0-mingw64.tar.xz ]; then
+    echo "SKIP: no Qt for Windows (TQ5_QT_MINGW, or ../shared/toolchains/qt-6.8.0-mingw64.tar.xz)"
+    exit 77
+fi
+# wine's own fonts: without them every text is a row of boxes.
+scripts/deps.sh wine fonts-wine xvfb xdotool xclip x11-utils unzip procps
+reason=$(scripts/as-port1.sh --check 2>&1) || { echo "SKIP: $reason"; exit 77; }
+# tq5sim and layout_probe come from the Linux build.
+scripts/build.sh
+files=$(scripts/windows.sh)
+build=${BUILD_DIR:-build}
+windows=${WINDOWS_BUILD_DIR:-build-windows}
+
+work=$(mktemp -d)
+export XDG_RUNTIME_DIR=$work
+device=
+cleanup() {
+    [ -z "$device" ] || kill "$device" 2>/dev/null || true
+    wait
+    rm -rf "$work"
+}
+trap cleanup EXIT
+# Silent unless asked: each frame shows in its log.
+"$build/tq5sim" --answer silence >"$work/device.log" 2>&1 &
+device=$!
+for _ in $(seq 100); do
+    grep -q '^PTY ' "$work/device.log" && break
+    sleep 0.05
+done
+pty=$(sed -n '1s/^PTY //p' "$work/device.log")
+[ -n "$pty" ] || { cat "$work/device.log" >&2 && exit 1; }
+positions=$("$build/sim/layout_probe")
+status=0
+WORK=$work PTY=$pty DEVICE_LOG=$work/device.log POSITIONS=$positions \
+    ZIP=$(grep '\.zip$' <<<"$files") SETUP=$(grep -- '-setup\.exe$' <<<"$files") TST_PROTOCOL=$windows/tst_protocol.exe \
+    QT_WIN=$(realpath "${TQ5_QT_MINGW:-$windows/qt-6.8.0-mingw64}")/win \
+    timeout -k 10 600 scripts/as-port1.sh "$pty" packaging/windows/tests/wine.sh || status=$?
+exit $status
