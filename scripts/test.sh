@@ -26,3 +26,10 @@ if [ "${TQ5_PACKAGE_TEST:-${CI:+1}}" = 1 ]; then
     scripts/test-package.sh || status=$?
     [ $status -eq 0 ] || { [ $status -eq 77 ] && [ -z "${CI:-}" ]; } || exit $status
 fi
+# The Windows build, tried under wine: wherever Qt for Windows is at hand, always in CI; elsewhere
+# with TQ5_WINDOWS_TEST=1.
+if [ "${TQ5_WINDOWS_TEST:-${CI:+1}}" = 1 ]; then
+    status=0
+    scripts/test-windows.sh || status=$?
+    [ $status -eq 0 ] || [ $status -eq 77 ] || exit $status
+fi

@@ -4,7 +4,8 @@
 # device's pseudo-terminal stands over /dev/ttyS0 (wine maps COM1 there in every new prefix, and
 # rewrites the prefix's link when it starts): the protocol test, the program from the zip end to
 # end, its start-up error, and the installer. Each prefix is the run's own and is ended with it.
-# From the caller: WORK PTY DEVICE_LOG POSITIONS ZIP SETUP TST_PROTOCOL QT_WIN.
+# From the caller: WORK PTY DEVICE_LOG POSITIONS ZIP SETUP TST_PROTOCOL QT_WIN; with
+# TQ5_WINDOW_PICTURE, a PNG of the window as it opens is written there.
 set -uo pipefail
 here=$(dirname "$0")
 log=$DEVICE_LOG
@@ -97,6 +98,10 @@ stop() { # the program ends with status 0 when its window is closed
     [ $status -eq 0 ] || fail "closing the window: status $status"
 }
 start "$exe"
+if [ -n "${TQ5_WINDOW_PICTURE:-}" ]; then
+    sleep 0.5 # first paint
+    import -window "$win" "$TQ5_WINDOW_PICTURE"
+fi
 [ "$(xdotool getwindowname "$win")" = TQ5-Bus-Protokoll ] || fail "caption: $(xdotool getwindowname "$win")"
 eval "$(xdotool getwindowgeometry --shell "$win")"
 [ "$WIDTH x $HEIGHT" = "182 x 86" ] || fail "window size $WIDTH x $HEIGHT, expected 182 x 86"
