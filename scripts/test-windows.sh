@@ -29,8 +29,9 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-# Silent unless asked: each frame shows in its log.
-"$build/tq5sim" --answer silence >"$work/device.log" 2>&1 &
+# Each frame shows in its log; the characters of an answer come 10 ms apart.
+"$build/tq5sim" --rules packaging/windows/tests/device.rules --answer silence --gap 10 \
+    >"$work/device.log" 2>&1 &
 device=$!
 for _ in $(seq 100); do
     grep -q '^PTY ' "$work/device.log" && break
@@ -42,6 +43,7 @@ positions=$("$build/sim/layout_probe")
 status=0
 WORK=$work PTY=$pty DEVICE_LOG=$work/device.log POSITIONS=$positions \
     ZIP=$(grep '\.zip$' <<<"$files") SETUP=$(grep -- '-setup\.exe$' <<<"$files") TST_PROTOCOL=$windows/tst_protocol.exe \
+    SHIM=$windows/packaging/windows/tests/wine_serial_shim.dll \
     QT_WIN=$(realpath "${TQ5_QT_MINGW:-$windows/qt-6.8.0-mingw64}")/win \
     timeout -k 10 600 scripts/as-port1.sh "$pty" packaging/windows/tests/wine.sh || status=$?
 exit $status

@@ -4,7 +4,9 @@
 # device's pseudo-terminal stands over /dev/ttyS0 (wine maps COM1 there in every new prefix, and
 # rewrites the prefix's link when it starts): the protocol test, the program from the zip end to
 # end, its start-up error, and the installer. Each prefix is the run's own and is ended with it.
-# From the caller: WORK PTY DEVICE_LOG POSITIONS ZIP SETUP TST_PROTOCOL QT_WIN; with
+# Wine 8.0 brings no received byte to Qt's serial port on Windows; wine_serial_shim.dll, loaded
+# into the program as a Qt plugin, makes up for that as Windows itself behaves.
+# From the caller: WORK PTY DEVICE_LOG POSITIONS ZIP SETUP TST_PROTOCOL QT_WIN SHIM; with
 # TQ5_WINDOW_PICTURE, a PNG of the window as it opens is written there.
 set -uo pipefail
 here=$(dirname "$0")
@@ -27,6 +29,10 @@ eval "$POSITIONS"
 [ "$(stat -Lc %t:%T /dev/ttyS0)" = "$(stat -Lc %t:%T "$PTY")" ] || die "/dev/ttyS0 is not the device here"
 
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" XDG_RUNTIME_DIR=$WORK
+# wine keeps QT_* variables from Windows programs, but hands on WINEQT_* as QT_*.
+mkdir -p "$WORK/plugins/generic"
+cp "$SHIM" "$WORK/plugins/generic/"
+export WINEQT_QPA_GENERIC_PLUGINS=wine_serial_shim
 prefixes=()
 cleanup() {
     local p
@@ -56,6 +62,8 @@ new_prefix() {
 }
 
 new_prefix prefix
+WINEQT_PLUGIN_PATH=$(wine winepath -w "$WORK/plugins" 2>/dev/null)
+export WINEQT_PLUGIN_PATH
 echo "wine $(wine --version 2>/dev/null), prefix in $SECONDS s"
 
 # The protocol test beside the zip's DLLs and Qt's test library.
@@ -83,8 +91,8 @@ for f in "$folder"/*.exe "$folder"/*.dll "$folder"/*/*.dll; do
 done
 
 # The window: caption, size and icons.
-start() { # exe
-    wine "$1" >"$WORK/program.log" 2>&1 &
+start() { # exe; wine's log of the DLLs loaded goes to program.log
+    WINEDEBUG=-all,+loaddll wine "$1" >"$WORK/program.log" 2>&1 &
     program=$!
     find_window() { win=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | head -1); }
     await 20 find_window || die "no window appeared"
@@ -108,15 +116,27 @@ eval "$(xdotool getwindowgeometry --shell "$win")"
 icons=$(xprop -id "$win" _NET_WM_ICON | grep -o 'Icon ([0-9]* x [0-9]*)' | sort | tr '\n' ' ')
 [ "$icons" = "Icon (16 x 16) Icon (32 x 32) " ] || fail "window icons: '$icons'"
 
-# name | command text | bytes the device receives | what the box shows. wine delivers no reply
-# to Qt's serial port, so every query ends in the timeout (see the README).
+# The zip holds exactly what the program loads of its own: each DLL and plugin in it is loaded,
+# and nothing is loaded from elsewhere but Windows' own.
+loaded=$(sed -n 's/.*Loaded L"\(.*\)" at .*: native$/\1/p' "$WORK/program.log" | sed 's/\\\\/\\/g' | sort -u)
+shipped=$(cd "$folder" && find . -name '*.dll' | sed 's|^\./|C:\\'"$app"'\\|; s|/|\\|g' | sort)
+[ "$(grep -iv '^C:\\windows\\' <<<"$loaded" | grep -v 'tq5bus\.exe$\|wine_serial_shim')" = "$shipped" ] &&
+    echo "ok: the program loads every DLL of the zip and no other of its own" ||
+    fail "loaded: $(tr '\n' ' ' <<<"$loaded"), shipped: $(tr '\n' ' ' <<<"$shipped")"
+
+# name | command text | bytes the device receives | texts the box shows, in order.
 while IFS='|' read -r -a row -u 3; do
     check "${row[@]}"
 done 3<<'EOF2'
-the default command||47 30 31 4B 30 31 50 30 30 3D 34 31 03|Fehler : Timeout
-an edited command|G02K01P00=|47 30 32 4B 30 31 50 30 30 3D 34 32 03|Fehler : Timeout
+ACK to the default command||47 30 31 4B 30 31 50 30 30 3D 34 31 03|{ACK}
+NAK|NAK|4E 41 4B 44 41 03|{NAK}
+good reply|REPLY|52 45 50 4C 59 38 43 03|OK9A{ETX}
+wrong checksum, then the timeout|BAD|42 41 44 43 37 03|Prüfsummenfehler|Fehler : Timeout
+ACK, then a reply the ACK spoils|ACKREPLY|41 43 4B 52 45 50 4C 59 35 42 03|{ACK}|Prüfsummenfehler
+a Windows-1252 reply|GRUSS|47 52 55 53 53 39 34 03|Grüß Gott52{ETX}
+silence|G02K01P00=|47 30 32 4B 30 31 50 30 30 3D 34 32 03|Fehler : Timeout
 EOF2
-# A Windows-1252 character, pasted: typed keys beyond ASCII race with xdotool's keyboard remap.
+# A Windows-1252 command, pasted: typed keys beyond ASCII race with xdotool's keyboard remap.
 printf 'Grüß' | xclip -i -selection clipboard
 click $txt_senden key --delay 50 ctrl+a ctrl+v
 check "a Windows-1252 command" "" "47 72 FC DF 39 34 03" "Fehler : Timeout"
@@ -153,13 +173,21 @@ programs=$(wine winepath -u 'C:\Program Files' 2>/dev/null)/TQ5-Bus-Protokoll
 menu=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/TQ5-Bus-Protokoll
 [ -e "$programs/tq5bus.exe" ] || die "the installer put no tq5bus.exe in $programs"
 [ -e "$menu/TQ5-Bus-Protokoll.lnk" ] || fail "no Start menu entry: $(find "$WINEPREFIX/drive_c" -name '*.lnk' | tr '\n' ' ')"
+keys=('HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\TQ5-Bus-Protokoll'
+    'HKLM\Software\The TQ5-Bus-Protokoll developers\TQ5-Bus-Protokoll')
+for key in "${keys[@]}"; do
+    wine reg query "$key" >/dev/null 2>&1 || fail "the installer wrote no $key"
+done
 diff -r "$programs" "$folder" | grep -v "Only in $programs: Uninstall.exe" >"$WORK/installed.diff" &&
     fail "the installed files differ from the zip's: $(cat "$WORK/installed.diff")"
 start 'C:\Program Files\TQ5-Bus-Protokoll\tq5bus.exe'
-check "the installed program" "" "47 30 31 4B 30 31 50 30 30 3D 34 31 03" "Fehler : Timeout"
+check "the installed program" "" "47 30 31 4B 30 31 50 30 30 3D 34 31 03" "{ACK}"
 stop
 wine "$programs/Uninstall.exe" /S >"$WORK/uninstall.log" 2>&1 && wineserver -w || fail "the uninstaller failed"
 left=$(find "$programs" "$menu" 2>/dev/null)
+for key in "${keys[@]}"; do
+    ! wine reg query "$key" >/dev/null 2>&1 || left+=" $key"
+done
 [ -z "$left" ] && echo "ok: installed, queried, uninstalled" || fail "left after uninstalling: $left"
 
 [ $failures -eq 0 ] || give_up
