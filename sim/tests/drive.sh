@@ -1,7 +1,21 @@
 # SPDX-License-Identifier: MIT
 # Sourced by the end-to-end tests: drives the program's window under X as a user would and reads
-# what it shows. Expects $win (the window), $log (the device's log), the control centres
-# ($txt_senden, $txt_empfangen, $cmd_abfragen) and fail/die from the test.
+# what it shows. Expects $logs (the folder of the run's *.log files), and before a check $win (the
+# window), $log (the device's log) and the control centres ($txt_senden, $txt_empfangen,
+# $cmd_abfragen).
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+# The logs, and out.
+give_up() {
+    for f in "$logs"/*.log; do echo "--- $(basename "$f")" && cat "$f"; done
+    echo "$failures failed"
+    exit 1
+}
+die() { fail "$@" && give_up; }
 
 # Runs a command every 20 ms until it succeeds, for at most $1 seconds.
 await() {

@@ -8,7 +8,7 @@
 set -uo pipefail
 bus=$1 sim=$2 probe=$3
 as_port1=$(cd "$(dirname "$0")/../.." && pwd)/scripts/as-port1.sh
-# await, click, read_box, check
+# fail, die, await, click, read_box, check
 . "$(dirname "$0")/drive.sh"
 
 for tool in Xvfb xdotool xclip; do
@@ -18,8 +18,8 @@ done
 reason=$("$as_port1" --check 2>&1) || { echo "SKIP: $reason"; exit 77; }
 
 work=$(mktemp -d)
+logs=$work
 export XDG_RUNTIME_DIR=$work QT_QPA_PLATFORM=xcb
-failures=0
 pids=()
 cleanup() {
     kill "${pids[@]}" 2>/dev/null
@@ -27,17 +27,6 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-# The logs, and out.
-give_up() {
-    for f in "$work"/*.log; do echo "--- $(basename "$f")" && cat "$f"; done
-    echo "$failures failed"
-    exit 1
-}
-die() { fail "$@" && give_up; }
 # Control centres in the window, from the window itself: txt_senden='124 17' and so on.
 positions=$("$probe" 2>"$work/probe.log") || die "layout_probe failed"
 eval "$positions"

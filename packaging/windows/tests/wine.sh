@@ -9,26 +9,17 @@
 # From the caller: WORK PTY DEVICE_LOG POSITIONS ZIP SETUP TST_PROTOCOL QT_WIN SHIM; with
 # TQ5_WINDOW_PICTURE, a PNG of the window as it opens is written there.
 set -uo pipefail
-here=$(dirname "$0")
-log=$DEVICE_LOG
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-give_up() {
-    for f in "$WORK"/*.log; do echo "--- $(basename "$f")" && cat "$f"; done
-    echo "$failures failed"
-    exit 1
-}
-die() { fail "$@" && give_up; }
-. "$here/../../../sim/tests/drive.sh"
+log=$DEVICE_LOG logs=$WORK
+# fail, die, await, click, read_box, check
+. "$(dirname "$0")/../../../sim/tests/drive.sh"
 eval "$POSITIONS"
 
 # Never a console: the namespace put the device over /dev/ttyS0.
 [ "$(stat -Lc %t:%T /dev/ttyS0)" = "$(stat -Lc %t:%T "$PTY")" ] || die "/dev/ttyS0 is not the device here"
 
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" XDG_RUNTIME_DIR=$WORK
+# Wine's server keeps its socket in TMPDIR: in the run's folder, it goes with the run.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" XDG_RUNTIME_DIR=$WORK TMPDIR=$WORK/tmp
+mkdir -p "$TMPDIR"
 # wine keeps QT_* variables from Windows programs, but hands on WINEQT_* as QT_*.
 mkdir -p "$WORK/plugins/generic"
 cp "$SHIM" "$WORK/plugins/generic/"
@@ -41,6 +32,7 @@ cleanup() {
     wait
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM
 
 Xvfb -displayfd 3 -screen 0 640x480x24 -dpi 96 -nolisten tcp -noreset 3>"$WORK/display" 2>"$WORK/xvfb.log" &
 xvfb=$!
@@ -48,8 +40,13 @@ await 10 test -s "$WORK/display" || die "Xvfb did not start"
 export DISPLAY=:$(cat "$WORK/display")
 unset XAUTHORITY
 
-# A new prefix whose COM1 is the device before, and after, wine sets it up.
-com1() { ln -sfn "$1" "$WINEPREFIX/dosdevices/com1"; }
+# A new prefix whose COM1 is the device before, and after, wine sets it up. Wine links COM1 anew
+# whenever it starts, to what its registry names, else to /dev/ttyS0: both are set.
+com1() {
+    [ ! -e "$WINEPREFIX/system.reg" ] ||
+        wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$1" /f >/dev/null 2>&1
+    ln -sfn "$1" "$WINEPREFIX/dosdevices/com1"
+}
 new_prefix() {
     export WINEPREFIX=$WORK/$1
     prefixes+=("$WINEPREFIX")
@@ -81,29 +78,28 @@ else
     fail "tst_protocol.exe: $(cat "$WORK/tst_protocol.txt")"
 fi
 
-# Every DLL a file in the zip imports is in the zip or is one of Windows' own.
-windows_dlls=$(dirname "$(wine winepath -u 'C:\windows\system32\kernel32.dll' 2>/dev/null)")
-for f in "$folder"/*.exe "$folder"/*.dll "$folder"/*/*.dll; do
-    for dll in $(x86_64-w64-mingw32-objdump -p "$f" | sed -n 's/^\s*DLL Name: //p'); do
-        # api-ms-win-*: sets of Windows' own functions, not files.
-        [[ ${dll,,} == api-ms-win-* ]] || [ -e "$folder/$dll" ] || [ -e "$windows_dlls/${dll,,}" ] || fail "${f#"$folder"/} imports $dll, which the zip lacks"
-    done
-done
-
 # The window: caption, size and icons.
+find_window() { win=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | head -1); }
 start() { # exe; wine's log of the DLLs loaded goes to program.log
     WINEDEBUG=-all,+loaddll wine "$1" >"$WORK/program.log" 2>&1 &
     program=$!
-    find_window() { win=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | head -1); }
     await 20 find_window || die "no window appeared"
     timeout 5 xdotool windowfocus --sync "$win" || die "the window took no focus"
 }
+ended() { # the program's exit status into $status, "none" when it has not ended within 10 s
+    if timeout 10 tail --pid "$program" -f /dev/null; then
+        status=0
+        wait "$program" || status=$?
+    else
+        status=none
+        kill "$program"
+        wait "$program"
+    fi
+}
 stop() { # the program ends with status 0 when its window is closed
     xdotool key --window "$win" alt+F4
-    local status=0
-    timeout 10 tail --pid "$program" -f /dev/null || fail "the program did not end when its window was closed"
-    wait "$program" || status=$?
-    [ $status -eq 0 ] || fail "closing the window: status $status"
+    ended
+    [ "$status" = 0 ] || fail "closing the window: status $status"
 }
 start "$exe"
 if [ -n "${TQ5_WINDOW_PICTURE:-}" ]; then
@@ -117,7 +113,7 @@ icons=$(xprop -id "$win" _NET_WM_ICON | grep -o 'Icon ([0-9]* x [0-9]*)' | sort 
 [ "$icons" = "Icon (16 x 16) Icon (32 x 32) " ] || fail "window icons: '$icons'"
 
 # The zip holds exactly what the program loads of its own: each DLL and plugin in it is loaded,
-# and nothing is loaded from elsewhere but Windows' own.
+# and nothing is loaded from elsewhere but Windows' own (a missing one would stop the start).
 loaded=$(sed -n 's/.*Loaded L"\(.*\)" at .*: native$/\1/p' "$WORK/program.log" | sed 's/\\\\/\\/g' | sort -u)
 shipped=$(cd "$folder" && find . -name '*.dll' | sed 's|^\./|C:\\'"$app"'\\|; s|/|\\|g' | sort)
 [ "$(grep -iv '^C:\\windows\\' <<<"$loaded" | grep -v 'tq5bus\.exe$\|wine_serial_shim')" = "$shipped" ] &&
@@ -142,16 +138,21 @@ click $txt_senden key --delay 50 ctrl+a ctrl+v
 check "a Windows-1252 command" "" "47 72 FC DF 39 34 03" "Fehler : Timeout"
 stop
 
-# Start-up error: nothing behind COM1.
+# Start-up error: nothing behind COM1. Wine ends first, so the start also links COM1 anew.
+wineserver -w
 com1 "$WORK/absent"
 wine "$exe" >"$WORK/startup.log" 2>&1 &
 program=$!
-find_box() { win=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | head -1); }
-await 20 find_box || die "no start-up error appeared"
+await 20 find_window || die "no start-up error appeared"
 timeout 5 xdotool windowfocus --sync "$win"
+# Qt's message box copies its text on Ctrl+C, once it has taken the key focus.
 printf '%s' "$unread" | xclip -i -selection clipboard
-xdotool key --window "$win" ctrl+c
-await 5 eval '! clipboard_is "$unread"'
+copy_box() {
+    xdotool key --window "$win" ctrl+c
+    sleep 0.2
+    ! clipboard_is "$unread"
+}
+await 10 copy_box
 # What wine says for a COM port with no device; Windows itself says the port is missing.
 want="TQ5-Bus-Protokoll
 ---------------------------
@@ -160,10 +161,8 @@ Prüfen Sie das Gerät und starten Sie dieses Programm neu.
 Systemmeldung: Invalid function."
 [[ $box == *"$want"* ]] && echo "ok: the start-up error" || fail "the start-up error box: ${box@Q}"
 xdotool key --window "$win" Return
-status=0
-timeout 10 tail --pid "$program" -f /dev/null
-wait "$program" || status=$?
-[ $status -eq 1 ] || fail "start-up error: status $status, expected 1"
+ended
+[ "$status" = 1 ] || fail "start-up error: status $status, expected 1"
 com1 "$PTY"
 
 # The installer: silently into a new prefix, for all users; one query; silently out again.
