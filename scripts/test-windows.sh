@@ -30,7 +30,7 @@ cleanup() {
 }
 trap cleanup EXIT
 # Each frame shows in its log; the characters of an answer come 10 ms apart.
-"$build/tq5sim" --rules packaging/windows/tests/device.rules --answer silence --gap 10 \
+"$build/tq5sim" --rules sim/tests/device.rules --answer silence --gap 10 \
     >"$work/device.log" 2>&1 &
 device=$!
 for _ in $(seq 100); do
@@ -41,7 +41,7 @@ pty=$(sed -n '1s/^PTY //p' "$work/device.log")
 [ -n "$pty" ] || { cat "$work/device.log" >&2 && exit 1; }
 positions=$("$build/sim/layout_probe")
 status=0
-WORK=$work PTY=$pty DEVICE_LOG=$work/device.log POSITIONS=$positions \
+WORK=$work PTY=$pty DEVICE_LOG=$work/device.log POSITIONS=$positions QUERIES=sim/tests/queries.table \
     ZIP=$(grep '\.zip$' <<<"$files") SETUP=$(grep -- '-setup\.exe$' <<<"$files") TST_PROTOCOL=$windows/tst_protocol.exe \
     SHIM=$windows/packaging/windows/tests/wine_serial_shim.dll \
     QT_WIN=$(realpath "${TQ5_QT_MINGW:-$windows/qt-6.8.0-mingw64}")/win \

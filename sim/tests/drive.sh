@@ -85,3 +85,12 @@ check() { # name text hex shown...
     fail "$name: the box showed ${shown[*]@Q}, expected ${want[*]@Q}"
 }
 
+
+# check for each row of a table file: name | command text (empty: leave it) | the bytes the
+# device must receive | the texts the box must show, in order.
+check_table() {
+    local row
+    while IFS='|' read -r -a row -u 3; do
+        check "${row[@]}"
+    done 3<"$1"
+}

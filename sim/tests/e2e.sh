@@ -7,9 +7,10 @@
 # usage: e2e.sh TQ5BUS TQ5SIM LAYOUT_PROBE
 set -uo pipefail
 bus=$1 sim=$2 probe=$3
-as_port1=$(cd "$(dirname "$0")/../.." && pwd)/scripts/as-port1.sh
-# fail, die, await, click, read_box, check
-. "$(dirname "$0")/drive.sh"
+here=$(dirname "$0")
+as_port1=$(cd "$here/../.." && pwd)/scripts/as-port1.sh
+# fail, die, await, click, read_box, check, check_table
+. "$here/drive.sh"
 
 for tool in Xvfb xdotool xclip; do
     command -v "$tool" >/dev/null ||
@@ -45,21 +46,8 @@ await 10 test -s "$work/display" || die "Xvfb did not start"
 export DISPLAY=:$(cat "$work/display")
 unset XAUTHORITY
 
-# What no rule names gets silence. The characters come 10 ms apart: the program reads one per
-# arrival. The long ack-reply text keeps {ACK} in view for 400 ms, past the 210 ms a timeout
-# would need to show, were the ACK not to stop the timer.
-cat >"$work/device.rules" <<'EOF'
-G01K01P00= ack
-NAK nak
-REPLY reply OK
-BAD bad-checksum
-LOWER lowercase
-ACKREPLY ack-reply AN ACK, THEN THIS TEXT THE ACK SPOILS
-ECHO echo
-GRUSS reply Grüß Gott
-EOF
 log=$work/device.log
-"$sim" --rules "$work/device.rules" --answer silence --gap 10 >"$log" 2>&1 &
+"$sim" --rules "$here/device.rules" --answer silence --gap 10 >"$log" 2>&1 &
 device_pid=$!
 pids+=($!)
 await 5 grep -q '^PTY ' "$log" || die "the device printed no PTY line"
@@ -70,21 +58,8 @@ find_window() { win=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' 
 await 10 find_window || die "no window appeared"
 timeout 5 xdotool windowfocus --sync "$win" || die "the window took no focus"
 
-# name | command text | bytes the device receives | texts the box shows, in order.
 # Typed text stays ASCII: xdotool remaps the keyboard for other characters, which races.
-while IFS='|' read -r -a row -u 3; do
-    check "${row[@]}"
-done 3<<'EOF'
-ACK to the default command||47 30 31 4B 30 31 50 30 30 3D 34 31 03|{ACK}
-NAK|NAK|4E 41 4B 44 41 03|{NAK}
-good reply|REPLY|52 45 50 4C 59 38 43 03|OK9A{ETX}
-wrong checksum, then the timeout|BAD|42 41 44 43 37 03|Prüfsummenfehler|Fehler : Timeout
-lowercase checksum, refused|LOWER|4C 4F 57 45 52 38 39 03|Prüfsummenfehler|Fehler : Timeout
-ACK, then a reply the ACK spoils|ACKREPLY|41 43 4B 52 45 50 4C 59 35 42 03|{ACK}|Prüfsummenfehler
-echo|ECHO|45 43 48 4F 31 46 03|ECHO1F{ETX}
-silence|SILENT|53 49 4C 45 4E 54 43 46 03|Fehler : Timeout
-a Windows-1252 reply|GRUSS|47 52 55 53 53 39 34 03|Grüß Gott52{ETX}
-EOF
+check_table "$here/queries.table"
 
 kill "$program_pid"
 wait "$program_pid"

@@ -6,11 +6,11 @@
 # end, its start-up error, and the installer. Each prefix is the run's own and is ended with it.
 # Wine 8.0 brings no received byte to Qt's serial port on Windows; wine_serial_shim.dll, loaded
 # into the program as a Qt plugin, makes up for that as Windows itself behaves.
-# From the caller: WORK PTY DEVICE_LOG POSITIONS ZIP SETUP TST_PROTOCOL QT_WIN SHIM; with
+# From the caller: WORK PTY DEVICE_LOG POSITIONS QUERIES ZIP SETUP TST_PROTOCOL QT_WIN SHIM; with
 # TQ5_WINDOW_PICTURE, a PNG of the window as it opens is written there.
 set -uo pipefail
 log=$DEVICE_LOG logs=$WORK
-# fail, die, await, click, read_box, check
+# fail, die, await, click, read_box, check, check_table
 . "$(dirname "$0")/../../../sim/tests/drive.sh"
 eval "$POSITIONS"
 
@@ -120,18 +120,8 @@ shipped=$(cd "$folder" && find . -name '*.dll' | sed 's|^\./|C:\\'"$app"'\\|; s|
     echo "ok: the program loads every DLL of the zip and no other of its own" ||
     fail "loaded: $(tr '\n' ' ' <<<"$loaded"), shipped: $(tr '\n' ' ' <<<"$shipped")"
 
-# name | command text | bytes the device receives | texts the box shows, in order.
-while IFS='|' read -r -a row -u 3; do
-    check "${row[@]}"
-done 3<<'EOF2'
-ACK to the default command||47 30 31 4B 30 31 50 30 30 3D 34 31 03|{ACK}
-NAK|NAK|4E 41 4B 44 41 03|{NAK}
-good reply|REPLY|52 45 50 4C 59 38 43 03|OK9A{ETX}
-wrong checksum, then the timeout|BAD|42 41 44 43 37 03|Prüfsummenfehler|Fehler : Timeout
-ACK, then a reply the ACK spoils|ACKREPLY|41 43 4B 52 45 50 4C 59 35 42 03|{ACK}|Prüfsummenfehler
-a Windows-1252 reply|GRUSS|47 52 55 53 53 39 34 03|Grüß Gott52{ETX}
-silence|G02K01P00=|47 30 32 4B 30 31 50 30 30 3D 34 32 03|Fehler : Timeout
-EOF2
+# The queries of the Linux end-to-end test, answered the same way.
+check_table "$QUERIES"
 # A Windows-1252 command, pasted: typed keys beyond ASCII race with xdotool's keyboard remap.
 printf 'Grüß' | xclip -i -selection clipboard
 click $txt_senden key --delay 50 ctrl+a ctrl+v
