@@ -11,9 +11,9 @@ if [ -z "${TQ5_QT_MINGW:-}" ] && [ ! -r ../shared/toolchains/qt-6.8.0-mingw64.ta
     echo "SKIP: no Qt for Windows (TQ5_QT_MINGW, or ../shared/toolchains/qt-6.8.0-mingw64.tar.xz)"
     exit 77
 fi
+reason=$(scripts/as-port1.sh --check 2>&1) || { echo "SKIP: $reason"; exit 77; }
 # wine's own fonts: without them every text is a row of boxes.
 scripts/deps.sh wine fonts-wine xvfb xdotool xclip x11-utils unzip procps
-reason=$(scripts/as-port1.sh --check 2>&1) || { echo "SKIP: $reason"; exit 77; }
 # tq5sim and layout_probe come from the Linux build.
 scripts/build.sh
 files=$(scripts/windows.sh)
@@ -25,6 +25,11 @@ export XDG_RUNTIME_DIR=$work
 device=
 cleanup() {
     [ -z "$device" ] || kill "$device" 2>/dev/null || true
+    # Wine's server outlives a test that was killed: each prefix's own is ended.
+    local reg
+    for reg in "$work"/*/system.reg; do
+        [ ! -e "$reg" ] || WINEPREFIX=${reg%/system.reg} TMPDIR=$work/tmp timeout 20 wineserver -k 2>/dev/null || true
+    done
     wait
     rm -rf "$work"
 }
@@ -38,12 +43,17 @@ for _ in $(seq 100); do
     sleep 0.05
 done
 pty=$(sed -n '1s/^PTY //p' "$work/device.log")
-[ -n "$pty" ] || { cat "$work/device.log" >&2 && exit 1; }
+[ -n "$pty" ] || { echo "tq5sim gave no pseudo-terminal:" >&2 && cat "$work/device.log" >&2 && exit 1; }
 positions=$("$build/sim/layout_probe")
-status=0
+# In the background, so that a signal to this script reaches the checks at once; they end
+# their wine and Xvfb, each step of theirs bounded in time.
 WORK=$work PTY=$pty DEVICE_LOG=$work/device.log POSITIONS=$positions QUERIES=sim/tests/queries.table \
     ZIP=$(grep '\.zip$' <<<"$files") SETUP=$(grep -- '-setup\.exe$' <<<"$files") TST_PROTOCOL=$windows/tst_protocol.exe \
     SHIM=$windows/packaging/windows/tests/wine_serial_shim.dll \
     QT_WIN=$(realpath "${TQ5_QT_MINGW:-$windows/qt-6.8.0-mingw64}")/win \
-    timeout -k 10 600 scripts/as-port1.sh "$pty" packaging/windows/tests/wine.sh || status=$?
+    scripts/as-port1.sh "$pty" packaging/windows/tests/wine.sh &
+tester=$!
+trap 'kill "$tester" 2>/dev/null; exit 1' INT TERM
+status=0
+wait "$tester" || status=$?
 exit $status

@@ -9,9 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # Only the files' paths go to standard output.
 scripts/deps.sh cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools nsis >&2
-build=${WINDOWS_BUILD_DIR:-build-windows}
+build=$(realpath -m "${WINDOWS_BUILD_DIR:-build-windows}")
 mkdir -p "$build"
-source=()
+# Where Qt's source is, for the notice beside its DLLs: known for the archive only.
+source=(-UTQ5_QT_SOURCE)
 qt=${TQ5_QT_MINGW:-}
 if [ -z "$qt" ]; then
     archive=../shared/toolchains/qt-6.8.0-mingw64.tar.xz
@@ -21,7 +22,7 @@ if [ -z "$qt" ]; then
     }
     qt=$build/qt-6.8.0-mingw64
     if [ ! -e "$qt/.unpacked" ]; then
-        echo "Unpacking $archive into $build/ ..." >&2
+        echo "Unpacking $archive into $build ..." >&2
         rm -rf "$qt"
         tar -C "$build" -xJf "$archive"
         touch "$qt/.unpacked"
@@ -32,7 +33,7 @@ qt=$(realpath "$qt")
 [ -d "$qt/win" ] && [ -d "$qt/host" ] ||
     { echo "scripts/windows.sh: $qt has no win/ and host/ folders" >&2 && exit 1; }
 
-[ -e "$build/CMakeCache.txt" ] || echo "Building into $build/ (first time, about two minutes) ..." >&2
+[ -e "$build/CMakeCache.txt" ] || echo "Building into $build (first time, about a minute) ..." >&2
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -44,4 +45,4 @@ if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     echo "scripts/windows.sh: the Windows build failed; its output is above" >&2
     exit 1
 fi
-ls "$PWD/$build"/tq5bus-*-windows-x64.zip "$PWD/$build"/tq5bus-*-windows-x64-setup.exe
+ls "$build"/tq5bus-*-windows-x64.zip "$build"/tq5bus-*-windows-x64-setup.exe

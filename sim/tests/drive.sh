@@ -87,10 +87,10 @@ check() { # name text hex shown...
 
 
 # check for each row of a table file: name | command text (empty: leave it) | the bytes the
-# device must receive | the texts the box must show, in order.
+# device must receive | the texts the box must show, in order. # starts a comment line.
 check_table() {
     local row
     while IFS='|' read -r -a row -u 3; do
-        check "${row[@]}"
+        [[ ${row[0]} == \#* ]] || check "${row[@]}"
     done 3<"$1"
 }

@@ -17,17 +17,20 @@ eval "$POSITIONS"
 # Never a console: the namespace put the device over /dev/ttyS0.
 [ "$(stat -Lc %t:%T /dev/ttyS0)" = "$(stat -Lc %t:%T "$PTY")" ] || die "/dev/ttyS0 is not the device here"
 
-# Wine's server keeps its socket in TMPDIR: in the run's folder, it goes with the run.
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" XDG_RUNTIME_DIR=$WORK TMPDIR=$WORK/tmp
-mkdir -p "$TMPDIR"
+# Whatever wine writes outside its prefix stays in the run's folder and goes with it: menu
+# entries and icons under HOME (and none made at all), caches, and the server's socket, which
+# Debian's wine keeps in TMPDIR.
+export HOME=$WORK/home TMPDIR=$WORK/tmp XDG_RUNTIME_DIR=$WORK XDG_DATA_HOME=$WORK/home/data \
+    XDG_CONFIG_HOME=$WORK/home/config XDG_CACHE_HOME=$WORK/home/cache
+mkdir -p "$HOME" "$TMPDIR"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 # wine keeps QT_* variables from Windows programs, but hands on WINEQT_* as QT_*.
-mkdir -p "$WORK/plugins/generic"
-cp "$SHIM" "$WORK/plugins/generic/"
+mkdir -p "$WORK/plugins/generic" && cp "$SHIM" "$WORK/plugins/generic/" || die "no $SHIM"
 export WINEQT_QPA_GENERIC_PLUGINS=wine_serial_shim
 prefixes=()
 cleanup() {
     local p
-    for p in "${prefixes[@]}"; do WINEPREFIX=$p wineserver -k 2>/dev/null; done
+    for p in "${prefixes[@]}"; do WINEPREFIX=$p ws -k 2>/dev/null; done
     [ -z "${xvfb:-}" ] || kill "$xvfb" 2>/dev/null
     wait
 }
@@ -40,11 +43,15 @@ await 10 test -s "$WORK/display" || die "Xvfb did not start"
 export DISPLAY=:$(cat "$WORK/display")
 unset XAUTHORITY
 
+# Every step of wine's is bounded: a hung one fails the run instead of holding it.
+w() { timeout -k 5 120 wine "$@"; }
+ws() { timeout -k 5 120 wineserver "$@"; }
 # A new prefix whose COM1 is the device before, and after, wine sets it up. Wine links COM1 anew
-# whenever it starts, to what its registry names, else to /dev/ttyS0: both are set.
+# whenever it starts, to what its registry names, else to /dev/ttyS0; it gives the machine's
+# other serial devices the next numbers. Port 1 is safe because /dev/ttyS0 is the device here.
 com1() {
     [ ! -e "$WINEPREFIX/system.reg" ] ||
-        wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$1" /f >/dev/null 2>&1
+        w reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$1" /f >/dev/null 2>&1
     ln -sfn "$1" "$WINEPREFIX/dosdevices/com1"
 }
 new_prefix() {
@@ -54,25 +61,25 @@ new_prefix() {
     ln -s ../drive_c "$WINEPREFIX/dosdevices/c:"
     ln -s / "$WINEPREFIX/dosdevices/z:"
     com1 "$PTY"
-    wineboot -i >"$WORK/wineboot-$1.log" 2>&1 && wineserver -w || die "wine could not make a prefix"
+    timeout -k 5 120 wineboot -i >"$WORK/wineboot-$1.log" 2>&1 && ws -w ||
+        die "wine could not make a prefix"
     com1 "$PTY"
 }
 
 new_prefix prefix
-WINEQT_PLUGIN_PATH=$(wine winepath -w "$WORK/plugins" 2>/dev/null)
+WINEQT_PLUGIN_PATH=$(w winepath -w "$WORK/plugins" 2>/dev/null) || die "winepath failed"
 export WINEQT_PLUGIN_PATH
 echo "wine $(wine --version 2>/dev/null), prefix in $SECONDS s"
 
 # The protocol test beside the zip's DLLs and Qt's test library.
-unzip -q "$ZIP" -d "$WINEPREFIX/drive_c"
+unzip -q "$ZIP" -d "$WINEPREFIX/drive_c" || die "cannot unpack $ZIP"
 app=$(basename "$ZIP" .zip)
 exe="C:\\$app\\tq5bus.exe"
 folder=$WINEPREFIX/drive_c/$app
-cp "$TST_PROTOCOL" "$QT_WIN/bin/Qt6Test.dll" "$WORK/"
-cp "$folder"/*.dll "$WORK/"
+cp "$TST_PROTOCOL" "$QT_WIN/bin/Qt6Test.dll" "$folder"/*.dll "$WORK/" || die "cannot copy the protocol test"
 # Its console output does not reach a pipe under wine: the results go to a file.
-results=$(wine winepath -w "$WORK/tst_protocol.txt" 2>/dev/null)
-if wine "$WORK/tst_protocol.exe" -o "$results,txt" >/dev/null 2>&1; then
+results=$(w winepath -w "$WORK/tst_protocol.txt" 2>/dev/null)
+if w "$WORK/tst_protocol.exe" -o "$results,txt" >/dev/null 2>&1; then
     echo "ok: tst_protocol.exe: $(grep -a '^Totals' "$WORK/tst_protocol.txt" | tr -d '\r')"
 else
     fail "tst_protocol.exe: $(cat "$WORK/tst_protocol.txt")"
@@ -92,8 +99,7 @@ ended() { # the program's exit status into $status, "none" when it has not ended
         wait "$program" || status=$?
     else
         status=none
-        kill "$program"
-        wait "$program"
+        ws -k
     fi
 }
 stop() { # the program ends with status 0 when its window is closed
@@ -128,8 +134,9 @@ click $txt_senden key --delay 50 ctrl+a ctrl+v
 check "a Windows-1252 command" "" "47 72 FC DF 39 34 03" "Fehler : Timeout"
 stop
 
-# Start-up error: nothing behind COM1. Wine ends first, so the start also links COM1 anew.
-wineserver -w
+# Start-up error: nothing behind COM1. Wine ends first, so that it links COM1 anew from the
+# registry as it starts again.
+ws -w
 com1 "$WORK/absent"
 wine "$exe" >"$WORK/startup.log" 2>&1 &
 program=$!
@@ -153,29 +160,28 @@ Systemmeldung: Invalid function."
 xdotool key --window "$win" Return
 ended
 [ "$status" = 1 ] || fail "start-up error: status $status, expected 1"
-com1 "$PTY"
 
 # The installer: silently into a new prefix, for all users; one query; silently out again.
 new_prefix installed
-wine "$SETUP" /S >"$WORK/setup.log" 2>&1 && wineserver -w || fail "the installer failed"
-programs=$(wine winepath -u 'C:\Program Files' 2>/dev/null)/TQ5-Bus-Protokoll
+w "$SETUP" /S >"$WORK/setup.log" 2>&1 && ws -w || fail "the installer failed"
+programs=$(w winepath -u 'C:\Program Files' 2>/dev/null)/TQ5-Bus-Protokoll
 menu=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/TQ5-Bus-Protokoll
 [ -e "$programs/tq5bus.exe" ] || die "the installer put no tq5bus.exe in $programs"
 [ -e "$menu/TQ5-Bus-Protokoll.lnk" ] || fail "no Start menu entry: $(find "$WINEPREFIX/drive_c" -name '*.lnk' | tr '\n' ' ')"
 keys=('HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\TQ5-Bus-Protokoll'
     'HKLM\Software\The TQ5-Bus-Protokoll developers\TQ5-Bus-Protokoll')
 for key in "${keys[@]}"; do
-    wine reg query "$key" >/dev/null 2>&1 || fail "the installer wrote no $key"
+    w reg query "$key" >/dev/null 2>&1 || fail "the installer wrote no $key"
 done
 diff -r "$programs" "$folder" | grep -v "Only in $programs: Uninstall.exe" >"$WORK/installed.diff" &&
     fail "the installed files differ from the zip's: $(cat "$WORK/installed.diff")"
 start 'C:\Program Files\TQ5-Bus-Protokoll\tq5bus.exe'
 check "the installed program" "" "47 30 31 4B 30 31 50 30 30 3D 34 31 03" "{ACK}"
 stop
-wine "$programs/Uninstall.exe" /S >"$WORK/uninstall.log" 2>&1 && wineserver -w || fail "the uninstaller failed"
+w "$programs/Uninstall.exe" /S >"$WORK/uninstall.log" 2>&1 && ws -w || fail "the uninstaller failed"
 left=$(find "$programs" "$menu" 2>/dev/null)
 for key in "${keys[@]}"; do
-    ! wine reg query "$key" >/dev/null 2>&1 || left+=" $key"
+    ! w reg query "$key" >/dev/null 2>&1 || left+=" $key"
 done
 [ -z "$left" ] && echo "ok: installed, queried, uninstalled" || fail "left after uninstalling: $left"
 

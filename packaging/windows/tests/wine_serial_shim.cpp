@@ -4,7 +4,8 @@
 // the OVERLAPPED has no event), so Qt's serial port on Windows, which waits on that port, never
 // learns of received bytes. Loaded into the program as a Qt generic plugin, this gives
 // Qt6SerialPort.dll's WaitCommEvent what Windows does: an event of its own for the wait, and a
-// completion packet when it ends. Wine 9.12 does this itself.
+// completion packet when it ends, at once or later. Wine 9.12 does this itself. Every packet
+// reports success: a wait that failed or was cancelled reads as one that saw no event.
 #include <QGenericPlugin>
 
 #include <windows.h>
@@ -13,6 +14,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+
+#include <threadpoolapiset.h>
 
 namespace {
 
@@ -27,14 +30,15 @@ struct Binding
     ULONG_PTR key = 0;
 };
 std::mutex lock;
-std::map<HANDLE, Binding> bindings; // file handle -> its completion port
+// File handle -> its completion port. Handles are not forgotten when closed: a program opens
+// its one port a handful of times.
+std::map<HANDLE, Binding> bindings;
 
 struct Wait
 {
     Binding binding;
     OVERLAPPED *overlapped;
     HANDLE event;
-    HANDLE registration = nullptr;
 };
 
 HANDLE WINAPI bindToPort(HANDLE file, HANDLE existing, ULONG_PTR key, DWORD threads)
@@ -47,13 +51,13 @@ HANDLE WINAPI bindToPort(HANDLE file, HANDLE existing, ULONG_PTR key, DWORD thre
     return port;
 }
 
-void CALLBACK ended(void *context, BOOLEAN)
+void CALLBACK ended(PTP_CALLBACK_INSTANCE, void *context, PTP_WAIT poolWait, TP_WAIT_RESULT)
 {
     auto *wait = static_cast<Wait *>(context);
     PostQueuedCompletionStatus(wait->binding.port, sizeof(DWORD), wait->binding.key,
                                wait->overlapped);
-    UnregisterWait(wait->registration);
     CloseHandle(wait->event);
+    CloseThreadpoolWait(poolWait);
     delete wait;
 }
 
@@ -81,8 +85,9 @@ BOOL WINAPI waitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped)
         SetLastError(error);
         return done;
     }
-    RegisterWaitForSingleObject(&wait->registration, wait->event, ended, wait, INFINITE,
-                                WT_EXECUTEONLYONCE);
+    // Made before it is armed, so the callback never runs ahead of what it frees.
+    const PTP_WAIT poolWait = CreateThreadpoolWait(ended, wait, nullptr);
+    SetThreadpoolWait(poolWait, wait->event, nullptr);
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
 }
@@ -96,6 +101,8 @@ void patch(HMODULE module, const char *name, void *hook, void **original)
     const auto &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto *dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
          dll->Name; ++dll) {
+        if (!dll->OriginalFirstThunk)
+            continue; // names only in the bound table: not how MinGW links
         auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + dll->OriginalFirstThunk);
         auto *entries = reinterpret_cast<IMAGE_THUNK_DATA *>(base + dll->FirstThunk);
         for (; names->u1.AddressOfData; ++names, ++entries) {
@@ -105,7 +112,8 @@ void patch(HMODULE module, const char *name, void *hook, void **original)
             if (std::strcmp(reinterpret_cast<const char *>(import->Name), name) != 0)
                 continue;
             DWORD protection;
-            VirtualProtect(&entries->u1.Function, sizeof(void *), PAGE_READWRITE, &protection);
+            if (!VirtualProtect(&entries->u1.Function, sizeof(void *), PAGE_READWRITE, &protection))
+                break;
             *original = reinterpret_cast<void *>(entries->u1.Function);
             entries->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
             VirtualProtect(&entries->u1.Function, sizeof(void *), protection, &protection);
@@ -123,19 +131,23 @@ class WineSerialShim : public QGenericPlugin
     Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "wine_serial_shim.json")
 
 public:
-    // Qt loads generic plugins as the application starts, before any port is opened.
+    // Qt loads generic plugins as the application starts, before any port is opened; the
+    // object it gets back only says the plugin is there.
     QObject *create(const QString &, const QString &) override
     {
-        const HMODULE serialPort = GetModuleHandleW(L"Qt6SerialPort.dll");
-        if (!serialPort) {
-            std::fprintf(stderr, "wine_serial_shim: Qt6SerialPort.dll is not loaded\n");
-            return nullptr;
-        }
-        patch(serialPort, "WaitCommEvent", reinterpret_cast<void *>(waitCommEvent),
-              reinterpret_cast<void **>(&realWait));
-        patch(serialPort, "CreateIoCompletionPort", reinterpret_cast<void *>(bindToPort),
-              reinterpret_cast<void **>(&realBind));
-        return nullptr;
+        static std::once_flag once;
+        std::call_once(once, [] {
+            const HMODULE serialPort = GetModuleHandleW(L"Qt6SerialPort.dll");
+            if (!serialPort) {
+                std::fprintf(stderr, "wine_serial_shim: Qt6SerialPort.dll is not loaded\n");
+                return;
+            }
+            patch(serialPort, "WaitCommEvent", reinterpret_cast<void *>(waitCommEvent),
+                  reinterpret_cast<void **>(&realWait));
+            patch(serialPort, "CreateIoCompletionPort", reinterpret_cast<void *>(bindToPort),
+                  reinterpret_cast<void **>(&realBind));
+        });
+        return new QObject;
     }
 };
 
