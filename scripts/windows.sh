@@ -11,8 +11,9 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools nsis >&2
 build=$(realpath -m "${WINDOWS_BUILD_DIR:-build-windows}")
 mkdir -p "$build"
-# Where Qt's source is, for the notice beside its DLLs: known for the archive only.
-source=(-UTQ5_QT_SOURCE)
+# Where Qt's source and licence texts are, for the notices beside its DLLs: worked out anew each
+# run, as the Qt folder may have changed; the source is known for the archive only.
+source=(-UTQ5_QT_SOURCE -UTQ5_QT_LICENCES)
 qt=${TQ5_QT_MINGW:-}
 if [ -z "$qt" ]; then
     archive=../shared/toolchains/qt-6.8.0-mingw64.tar.xz
