@@ -86,7 +86,8 @@ else
 fi
 
 # The window: caption, size and icons.
-find_window() { win=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | head -1); }
+# Windows that wine closes meanwhile make xdotool complain; the search goes on.
+find_window() { win=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' 2>/dev/null | head -1); }
 start() { # exe; wine's log of the DLLs loaded goes to program.log
     WINEDEBUG=-all,+loaddll wine "$1" >"$WORK/program.log" 2>&1 &
     program=$!
