@@ -88,8 +88,8 @@ fi
 # The window: caption, size and icons.
 # Windows that wine closes meanwhile make xdotool complain; the search goes on.
 find_window() { win=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' 2>/dev/null | head -1); }
-start() { # exe; wine's log of the DLLs loaded goes to program.log
-    WINEDEBUG=-all,+loaddll wine "$1" >"$WORK/program.log" 2>&1 &
+start() { # exe [log name]; wine's log of the DLLs loaded goes to program.log, or the name given
+    WINEDEBUG=-all,+loaddll wine "$1" >"$WORK/${2:-program}.log" 2>&1 &
     program=$!
     await 20 find_window || die "no window appeared"
     timeout 5 xdotool windowfocus --sync "$win" || die "the window took no focus"
@@ -139,10 +139,7 @@ stop
 # registry as it starts again.
 ws -w
 com1 "$WORK/absent"
-wine "$exe" >"$WORK/startup.log" 2>&1 &
-program=$!
-await 20 find_window || die "no start-up error appeared"
-timeout 5 xdotool windowfocus --sync "$win"
+start "$exe" startup
 # Qt's message box copies its text on Ctrl+C, once it has taken the key focus.
 printf '%s' "$unread" | xclip -i -selection clipboard
 copy_box() {
