@@ -13,6 +13,8 @@
 #include <QStandardPaths>
 #include <QUrl>
 
+#include <cstdio>
+
 namespace {
 
 // A long box is no help: the first few ports, and how many more there are.
@@ -96,10 +98,13 @@ QString standInCommand()
 
 void showStartupError(const PortError &error)
 {
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("TQ5-Bus-Protokoll"),
-                    startupErrorText(error, kPortSystem, standInCommand()), QMessageBox::Ok);
+    const QString text = startupErrorText(error, kPortSystem, standInCommand());
+    // A terminal that started the program has it too, where the command is easily copied.
+    std::fprintf(stderr, "TQ5-Bus-Protokoll: %s\n", text.toLocal8Bit().constData());
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("TQ5-Bus-Protokoll"), text,
+                    QMessageBox::Ok);
     // Port names and descriptions come from the system: never read as markup. The command
-    // can be copied from the box.
+    // can be selected and copied.
     box.setTextFormat(Qt::PlainText);
     box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     QPushButton *deviceManager = nullptr;
