@@ -67,7 +67,7 @@ start_device() { # log
     "$sim" --rules "$here/device.rules" --answer silence --gap 10 >"$1" 2>&1 &
     device_pid=$!
     pids+=($!)
-    await 5 grep -q '^PTY ' "$1" || die "the device printed no PTY line"
+    await 5 grep -qs '^PTY ' "$1" || die "the device printed no PTY line"
     pty=$(sed -n '1s/^PTY //p' "$1")
     name=${pty#/dev/}
     lock=/run/lock/LCK..${name//\//_}
@@ -124,7 +124,8 @@ So starten Sie dieses Programm mit .* als Port 1:
   .*tq5bus-port1 .*)$"
 [[ $box =~ $want ]] && echo "ok: the start-up box for a port 1 with no hardware" ||
     fail "the start-up box for a port 1 with no hardware: ${box@Q}"
-xdotool key --window "$win" Return
+# The key's release goes to a box already closed.
+xdotool key --window "$win" Return 2>/dev/null
 status=0
 wait "$runner" || status=$?
 [ $status -eq 1 ] || fail "a port 1 with no hardware: status $status, expected 1"
