@@ -259,24 +259,22 @@ bool SerialLink::failToOpen()
     const QString port = QStringLiteral("Port %1 (%2)").arg(portNumber_).arg(device());
     const QString restart = QStringLiteral(" und starten Sie dieses Programm neu.");
     PortError e{error};
-    // Another port made port 1 helps wherever port 1 itself is the trouble.
+    // Another port made port 1 helps wherever port 1 itself is the trouble; the box then says
+    // how, and only a port in use or closed to the user has advice of its own.
     e.standInHelps = error != QSerialPort::PermissionError;
     const bool missing = error == QSerialPort::DeviceNotFoundError;
     const bool noHardware = !missing && e.standInHelps && noHardwareBehind(device());
     if (wasOpen_ && (missing || noHardware)) {
         // It was there a moment ago: a pulled adapter, whatever the system calls it now.
         e.text = port + QStringLiteral(" ist nicht vorhanden");
-        e.advice = QStringLiteral("Schließen Sie das Gerät oder den Adapter wieder an.");
     } else if (noHardware) {
         // Not the device's fault: the machine names the port but has no UART or adapter there.
         e.text = port + QStringLiteral(" hat keine Schnittstelle");
-        e.advice = QStringLiteral("Schließen Sie das Gerät an einen Adapter an") + restart;
         e.detail = port_.errorString();
     } else {
         switch (error) {
         case QSerialPort::DeviceNotFoundError:
             e.text = port + QStringLiteral(" ist nicht vorhanden");
-            e.advice = QStringLiteral("Schließen Sie das Gerät oder den Adapter an") + restart;
             break;
         case QSerialPort::PermissionError:
 #ifndef Q_OS_WIN
@@ -296,13 +294,10 @@ bool SerialLink::failToOpen()
             e.text = port + QStringLiteral(" ist keine serielle Schnittstelle oder nimmt die "
                                            "Einstellungen %1 nicht an")
                                 .arg(settings_);
-            e.advice = QStringLiteral("Prüfen Sie, welches Gerät als Port %1 eingerichtet ist.")
-                           .arg(portNumber_);
             e.detail = port_.errorString();
             break;
         default:
             e.text = port + QStringLiteral(" lässt sich nicht öffnen");
-            e.advice = QStringLiteral("Prüfen Sie das Gerät") + restart;
             e.detail = port_.errorString();
             break;
         }

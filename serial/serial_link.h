@@ -35,8 +35,8 @@ struct PortError
     QString text;
     QString advice;
     QString detail;
-    // Port 1 itself is unusable (missing, no hardware, refused), so another port made port 1
-    // would help; `others` are the ones the machine has.
+    // Port 1 itself is unusable (missing, no hardware, not a serial port), so another port made
+    // port 1 would help; `others` are the ones the machine has.
     bool standInHelps = false;
     std::vector<PortInfo> others;
 };

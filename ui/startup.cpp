@@ -62,21 +62,25 @@ QString howToMakePort1(const PortInfo &p, PortSystem system, const QString &stan
 QString startupErrorText(const PortError &error, PortSystem system, const QString &standInCommand)
 {
     QString text = QStringLiteral("Fehler %1: %2.").arg(error.number).arg(error.text);
-    const bool listed = error.standInHelps && !error.others.empty();
-    // With other ports to offer, making one of them port 1 is the advice.
-    if (!listed && !error.advice.isEmpty())
+    if (!error.advice.isEmpty())
         text += u'\n' + error.advice;
     if (!error.detail.isEmpty())
         text += QStringLiteral("\nSystemmeldung: ") + error.detail;
     if (!error.standInHelps)
         return text;
-    if (!listed)
-        return text + QStringLiteral("\n\nDieser Rechner hat auch keine andere serielle "
-                                     "Schnittstelle.");
-    text +=
-        QStringLiteral("\n\nDieses Programm benutzt nur %1. Serielle Schnittstellen dieses "
-                       "Rechners:")
-            .arg(system == PortSystem::Windows ? QStringLiteral("COM1") : QStringLiteral("Port 1"));
+    const bool windows = system == PortSystem::Windows;
+    if (error.others.empty())
+        return text +
+               QStringLiteral("\n\nDieser Rechner hat keine andere serielle Schnittstelle. "
+                              "Schließen Sie das Gerät über einen USB-Seriell-Adapter an") +
+               (windows ? QStringLiteral(", geben Sie ihm im Geräte-Manager die Nummer COM1 und "
+                                         "starten Sie dieses Programm neu.")
+                        : QStringLiteral(" und starten Sie dieses Programm mit ihm als Port 1, "
+                                         "zum Beispiel:\n  %1 /dev/ttyUSB0")
+                              .arg(standInCommand));
+    text += QStringLiteral("\n\nDieses Programm benutzt nur %1. Serielle Schnittstellen dieses "
+                           "Rechners:")
+                .arg(windows ? QStringLiteral("COM1") : QStringLiteral("Port 1"));
     const std::size_t shown = std::min(error.others.size(), kPortsShown);
     for (std::size_t i = 0; i < shown; ++i)
         text += u'\n' + portLine(error.others[i]);

@@ -23,6 +23,10 @@
 
 namespace {
 const std::string kDefaultFrame("G01K01P00=41\x03");
+const QString kNoOtherPort("\n\nDieser Rechner hat keine andere serielle Schnittstelle. Schließen "
+                           "Sie das Gerät über einen USB-Seriell-Adapter an und starten Sie "
+                           "dieses Programm mit ihm als Port 1, zum Beispiel:\n  tq5bus-port1 "
+                           "/dev/ttyUSB0");
 constexpr qsizetype kBound = ReceiveBuffer::kDefaultBound;
 
 QByteArray qb(std::string_view s)
@@ -352,17 +356,13 @@ private slots:
     {
         QTest::addColumn<QString>("holder");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("missing")
-            << "/nonexistent/ttyS0"
-            << "Fehler 1: Port 1 (%1) ist nicht vorhanden.\nSchließen Sie das Gerät oder den "
-               "Adapter an und starten Sie dieses Programm neu.\n\nDieser Rechner hat auch "
-               "keine andere serielle Schnittstelle.";
+        QTest::newRow("missing") << "/nonexistent/ttyS0"
+                                 << "Fehler 1: Port 1 (%1) ist nicht vorhanden." + kNoOtherPort;
         QTest::newRow("not a terminal")
             << "/dev/null"
             << "Fehler 7: Port 1 (%1) ist keine serielle Schnittstelle oder nimmt die "
-               "Einstellungen 9600,n,8,1 nicht an.\nPrüfen Sie, welches Gerät als Port 1 "
-               "eingerichtet ist.\nSystemmeldung: Inappropriate ioctl for device\n\nDieser "
-               "Rechner hat auch keine andere serielle Schnittstelle.";
+               "Einstellungen 9600,n,8,1 nicht an.\nSystemmeldung: Inappropriate ioctl for device" +
+                   kNoOtherPort;
         QTest::newRow("held by another program")
             << "live"
             << "Fehler 2: Port 1 (%1) wird von einem anderen Programm benutzt.\nBeenden Sie das "
@@ -436,9 +436,12 @@ private slots:
                                 "Erweitert… → COM-Anschlussnummer: COM1 → OK.\nStarten Sie "
                                 "danach dieses Programm neu.";
         QTest::newRow("linux, no port")
-            << false << "missing" << QStringList{"%1|port 1|", "%2|another pty|"}
-            << "\nSchließen Sie das Gerät oder den Adapter an und starten Sie dieses Programm "
-               "neu.\n\nDieser Rechner hat auch keine andere serielle Schnittstelle.";
+            << false << "missing" << QStringList{"%1|port 1|", "%2|another pty|"} << kNoOtherPort;
+        QTest::newRow("windows, no port")
+            << true << "missing" << QStringList{"COM1||"}
+            << "\n\nDieser Rechner hat keine andere serielle Schnittstelle. Schließen Sie das "
+               "Gerät über einen USB-Seriell-Adapter an, geben Sie ihm im Geräte-Manager die "
+               "Nummer COM1 und starten Sie dieses Programm neu.";
         QTest::newRow("linux, one adapter among port 1 and a pseudo-terminal")
             << false << "missing"
             << QStringList{"%1||", "%2||", "/dev/ttyUSB0|FT232R USB UART|FTDI"}
@@ -483,9 +486,7 @@ private slots:
             listed.push_back({f[0], f[1], f[2]});
         }
         const QString port1 = windows ? "COM1" : "/dev/ttyS0";
-        PortError e{1, "Port 1 (" + port1 + ") ist nicht vorhanden",
-                    "Schließen Sie das Gerät oder den Adapter an und starten Sie dieses Programm "
-                    "neu."};
+        PortError e{1, "Port 1 (" + port1 + ") ist nicht vorhanden"};
         if (cause == u"in use")
             e = {2, "Port 1 (" + port1 + ") wird von einem anderen Programm benutzt",
                  "Beenden Sie das andere Programm und starten Sie dieses Programm neu."};
