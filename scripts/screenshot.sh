@@ -7,6 +7,7 @@
 #   docs/window-reply.png  after "Abfragen" was clicked and the device answered
 #   docs/icon.png          the window's icon, 32 x 32 and 16 x 16, enlarged eight times
 #   docs/error-in-use.png  the start-up error a second copy reports while the first holds port 1
+#   docs/error-no-hardware.png  the start-up error for a port 1 with nothing behind it
 #   docs/window-windows.png  the Windows build as it opens under wine, where Qt for Windows is at
 #                          hand (scripts/test-windows.sh takes it while it tries that build)
 # OUT_DIR to write elsewhere, BUILD_DIR as for scripts/build.sh.
@@ -86,6 +87,29 @@ status=0
 wait "$second" || status=$?
 echo "the second copy ended with status $status"
 
+# Port 1 with nothing behind it: a pseudo-terminal bound over it, its device gone first.
+"$build/tq5sim" >"$tmp/gone.log" 2>&1 &
+gone=$!
+pids+=($gone)
+for _ in $(seq 100); do grep -qs '^PTY ' "$tmp/gone.log" && break; sleep 0.05; done
+pty=$(sed -n 's/^PTY //p' "$tmp/gone.log")
+# shellcheck disable=SC2016 # expanded by the inner shell
+scripts/as-port1.sh "$pty" sh -c ': >"$2"; while [ -e "$0" ]; do sleep 0.02; done; exec "$1"' \
+    "$pty" "$(realpath "$build/tq5bus")" "$tmp/bound" >"$tmp/nohardware.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -e "$tmp/bound" ] && break; sleep 0.05; done
+kill "$gone"
+box=
+for _ in $(seq 200); do
+    box=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | grep -vx "$win" | head -n 1) || true
+    [ -n "$box" ] && break
+    sleep 0.05
+done
+[ -n "$box" ] || { echo "no start-up error for a port 1 with nothing behind it:" >&2; cat "$tmp/nohardware.log" >&2; exit 1; }
+sleep 0.5
+import -window "$box" "$out/error-no-hardware.png"
+xdotool windowfocus --sync "$box" key Return 2>/dev/null
+
 # Both sizes on a desktop-blue ground, each pixel an 8 x 8 block.
 convert -background '#3a6ea5' "$build/ui/tq5bus-32.png" -flatten -scale 800% "$tmp/icon32.png"
 convert -background '#3a6ea5' "$build/ui/tq5bus-16.png" -flatten -scale 800% "$tmp/icon16.png"
@@ -94,4 +118,5 @@ convert "$tmp/icon32.png" -background white -gravity east -splice 16x0 "$tmp/ico
 
 echo "device log:"
 sed 's/^/  /' "$tmp/sim.log"
-ls -l "$out/window.png" "$out/window-reply.png" "$out/icon.png" "$out/error-in-use.png"
+ls -l "$out/window.png" "$out/window-reply.png" "$out/icon.png" "$out/error-in-use.png" \
+    "$out/error-no-hardware.png"

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # The Debian packages as a user gets them: builds them (scripts/package.sh), checks them with
 # lintian and appstreamcli, installs them with dpkg, runs the end-to-end test against the installed
-# /usr/bin/tq5bus and /usr/bin/tq5sim, and removes them again. Needs root; exit 77 (skipped) with
+# /usr/bin/tq5bus, tq5bus-port1 and tq5sim, and removes them again. Needs root; exit 77 (skipped) with
 # the reason when it cannot run. The layout probe comes from the normal build (BUILD_DIR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,7 +58,7 @@ appstreamcli validate --no-net /usr/share/metainfo/org.example.tq5bus.metainfo.x
 
 echo "== the installed programs end to end"
 status=0
-sim/tests/e2e.sh /usr/bin/tq5bus /usr/bin/tq5sim "$probe" || status=$?
+sim/tests/e2e.sh /usr/bin/tq5bus-port1 /usr/bin/tq5sim "$probe" || status=$?
 [ $status -eq 77 ] && skip "the end-to-end test cannot run here (above)"
 [ $status -eq 0 ] || fail "the installed program failed the end-to-end test"
 

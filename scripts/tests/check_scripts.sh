@@ -41,10 +41,6 @@ run "${as[@]}" env PATH="$tmp/bin" "$BASH" -s tq5-no-such-package <"$root/script
 [[ $rc = 1 && $out = *"su -c 'apt-get update && apt-get install -y --no-install-recommends tq5-no-such-package'"* ]] ||
     fail "deps.sh without root or sudo: $rc '$out'"
 
-# Port 1 cannot stand in for itself, under any name ("true" opens nothing should this fail).
-run "$root/scripts/as-port1.sh" /dev/ttyS0 true
-[[ $rc = 2 && $out = *"is port 1 (/dev/ttyS0) itself"* ]] || fail "as-port1.sh /dev/ttyS0: $rc '$out'"
-
 # A pseudo-terminal as the adapter, over a stale lock (its process gone): the bytes arrive, the
 # lock names the run while it lasts, a second start is refused, and the lock goes with the run.
 "$sim" --answer silence >"$tmp/sim.log" 2>&1 & pids+=($!)

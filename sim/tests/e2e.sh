@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The real program end to end: tq5bus under Xvfb, driven with mouse and keyboard, with tq5sim
-# standing in for port 1 and answering each command text its own way. Checks both ends: the
-# frame the device received and the texts the reply box shows. Every wait is bounded. Exit 77
-# (skipped) with the reason when it cannot run here.
-# usage: e2e.sh TQ5BUS TQ5SIM LAYOUT_PROBE
+# The real program end to end: tq5bus under Xvfb, driven with mouse and keyboard, started by
+# tq5bus-port1 with tq5sim standing in for port 1 and answering each command text its own way.
+# Checks both ends: the frame the device received and the texts the reply box shows; and the
+# start-up box for a port 1 with nothing behind it, tq5bus-port1's refusals and its lock. Every
+# wait is bounded. Exit 77 (skipped) with the reason when it cannot run here.
+# usage: e2e.sh TQ5BUS-PORT1 TQ5SIM LAYOUT_PROBE   (the tq5bus beside TQ5BUS-PORT1 is tested)
 set -uo pipefail
-bus=$1 sim=$2 probe=$3
+as_port1=$1 sim=$2 probe=$3
+bus=$(dirname "$as_port1")/tq5bus
 here=$(dirname "$0")
-as_port1=$(cd "$here/../.." && pwd)/scripts/as-port1.sh
 # fail, die, await, click, read_box, check, check_table
 . "$here/drive.sh"
 
@@ -46,25 +47,87 @@ await 10 test -s "$work/display" || die "Xvfb did not start"
 export DISPLAY=:$(cat "$work/display")
 unset XAUTHORITY
 
-log=$work/device.log
-"$sim" --rules "$here/device.rules" --answer silence --gap 10 >"$log" 2>&1 &
-device_pid=$!
-pids+=($!)
-await 5 grep -q '^PTY ' "$log" || die "the device printed no PTY line"
-timeout -k 2 120 "$as_port1" "$(sed -n '1s/^PTY //p' "$log")" "$bus" >"$work/program.log" 2>&1 &
-program_pid=$!
-pids+=($!)
+# The way a user names the adapter that is to be port 1, refused where it cannot be.
+mkdir "$work/by-id"
+ln -s /dev/ttyS0 "$work/by-id/usb-port1"
+while IFS='|' read -r given why; do
+    out=$("$as_port1" "$given" 2>&1) && status=0 || status=$?
+    [[ $status = 2 && $out = *"$why"* ]] && echo "ok: tq5bus-port1 '$given' refused" ||
+        fail "tq5bus-port1 '$given': status $status, '$out'"
+done <<ROWS
+/dev/ttyS0|is port 1 (/dev/ttyS0) itself
+$work/by-id/usb-port1|is port 1 (/dev/ttyS0) itself
+$work/no-such-adapter|does not exist
+$work/by-id|is not a serial device
+|give the serial device
+ROWS
+
+# The device the way a user starts it: DEVICE alone, locked under its own name while it runs.
+start_device() { # log
+    "$sim" --rules "$here/device.rules" --answer silence --gap 10 >"$1" 2>&1 &
+    device_pid=$!
+    pids+=($!)
+    await 5 grep -qs '^PTY ' "$1" || die "the device printed no PTY line"
+    pty=$(sed -n '1s/^PTY //p' "$1")
+    name=${pty#/dev/}
+    lock=/run/lock/LCK..${name//\//_}
+}
 find_window() { win=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | head -1); }
-await 10 find_window || die "no window appeared"
+start_program() {
+    "$as_port1" "$pty" >>"$work/program.log" 2>&1 &
+    runner=$!
+    pids+=($!)
+    await 10 find_window || die "no window appeared"
+    program=$(pgrep -P "$runner")
+    [ "$(head -n 1 "$lock" 2>/dev/null)" = "$runner" ] || fail "the adapter's lock does not name the run"
+}
+log=$work/device.log
+start_device "$log"
+start_program
 timeout 5 xdotool windowfocus --sync "$win" || die "the window took no focus"
 
 # Typed text stays ASCII: xdotool remaps the keyboard for other characters, which races.
 check_table "$here/queries.table"
 
-kill "$program_pid"
-wait "$program_pid"
+# The program ends as a closed window ends it, then a run is stopped: the lock goes both times.
+kill "$program"
+await 5 test ! -e "$lock" || fail "the lock outlived the program"
+start_program
+kill "$runner"
+await 5 test ! -e "$lock" || fail "the lock outlived a stopped run"
+await 5 test ! -d "/proc/$program" || fail "the program outlived a stopped run"
 kill "$device_pid"
 wait "$device_pid" || fail "the device ended with $? on SIGTERM"
 grep -q ' stopped by SIGTERM$' "$log" || fail "the device did not log its stop"
+
+# Port 1 is there but nothing answers behind it (EIO), as on a PC with no UART behind ttyS0: a
+# pseudo-terminal bound over it, its device gone before the program starts.
+start_device "$work/gone.log"
+# shellcheck disable=SC2016 # expanded by the inner shell
+"$as_port1" "$pty" sh -c ': >"$2"; while [ -e "$0" ]; do sleep 0.02; done; exec "$1"' \
+    "$pty" "$bus" "$work/bound" >"$work/nohardware.log" 2>&1 &
+runner=$!
+pids+=($!)
+await 10 test -e "$work/bound" || die "the pseudo-terminal was not bound over port 1"
+kill "$device_pid"
+await 10 find_window || die "no start-up box appeared"
+timeout 5 xdotool windowfocus --sync "$win" || fail "the start-up box took no focus"
+# The box's text, as the program also writes it to a terminal that started it.
+await 5 grep -q 'Systemmeldung' "$work/nohardware.log"
+box=$(sed -n '/^TQ5-Bus-Protokoll: /,$p' "$work/nohardware.log" | sed '1s/^TQ5-Bus-Protokoll: //')
+# Then the machine's other ports, if any, and the command that makes one port 1.
+want="^Fehler [0-9]+: Port 1 \\(/dev/ttyS0\\) hat keine Schnittstelle\\.
+Systemmeldung: Input/output error
+
+.*
+  [^ ]*tq5bus-port1 [^ ]+$"
+[[ $box =~ $want ]] && echo "ok: the start-up box for a port 1 with no hardware" ||
+    fail "the start-up box for a port 1 with no hardware: ${box@Q}"
+# The key's release goes to a box already closed.
+xdotool key --window "$win" Return 2>/dev/null
+status=0
+wait "$runner" || status=$?
+[ $status -eq 1 ] || fail "a port 1 with no hardware: status $status, expected 1"
+
 [ $failures -eq 0 ] || give_up
 echo "all end-to-end checks passed"
