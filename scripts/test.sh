@@ -34,3 +34,10 @@ if [ "${TQ5_WINDOWS_TEST:-${CI:+1}}" = 1 ]; then
     [ $status -eq 0 ] || { [ $status -eq 77 ] && { [ -z "${CI:-}" ] ||
         [ ! -e ../shared/toolchains/qt-6.8.0-mingw64.tar.xz ]; }; } || exit $status
 fi
+# The program on real serial drivers in a virtual PC (QEMU): in CI, where it must not be skipped,
+# and elsewhere with TQ5_VM_TEST=1.
+if [ "${TQ5_VM_TEST:-${CI:+1}}" = 1 ]; then
+    status=0
+    scripts/test-vm.sh || status=$?
+    [ $status -eq 0 ] || { [ $status -eq 77 ] && [ -z "${CI:-}" ]; } || exit $status
+fi

@@ -16,8 +16,8 @@ logs=$WORK missed_ok=1
 # fail, die, await, click, read_box, check, check_table
 . "$here/drive.sh"
 bus=$BUILD/tq5bus
-# How a user makes the adapter port 1.
-port1=("$here/../../scripts/as-port1.sh" --lock)
+# How a user makes the adapter port 1: the command beside the program.
+port1=$BUILD/tq5bus-port1
 eval "$POSITIONS"
 export XDG_RUNTIME_DIR=/tmp/xdg QT_QPA_PLATFORM=xcb HOME=/root
 
@@ -96,10 +96,10 @@ uart() {
     log=$WORK/usb.log
     await 30 adapter_is there || die "no /dev/ttyUSB0"
     echo "/dev/ttyUSB0: $(basename "$(readlink /sys/class/tty/ttyUSB0/device/driver)")"
-    start "${port1[@]}" /dev/ttyUSB0 "$bus"
+    start "$port1" /dev/ttyUSB0
     check_table "$here/queries.table"
     local second=0
-    timeout 20 "${port1[@]}" /dev/ttyUSB0 "$bus" >"$WORK/second.log" 2>&1 || second=$?
+    timeout 20 "$port1" /dev/ttyUSB0 >"$WORK/second.log" 2>&1 || second=$?
     [ $second -eq 1 ] && grep -q 'is in use' "$WORK/second.log" &&
         echo "ok: a second program is refused: $(cat "$WORK/second.log")" ||
         fail "a second program: status $second, $(cat "$WORK/second.log")"
@@ -135,8 +135,8 @@ uart() {
     stop
 }
 
-# The start-up box: its text (copied with Ctrl+C) into box; the window never shown; status 1.
-startup_box() { # what the box must hold...
+# The start-up box: its text (selected and copied) into box; the window never shown; status 1.
+startup_box() { # what the box must hold besides its first line...
     start "$bus"
     local windows
     windows=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | wc -l)
@@ -148,7 +148,8 @@ startup_box() { # what the box must hold...
         ! clipboard_is "$unread"
     }
     await 20 copy_box || die "nothing could be copied from the start-up box"
-    local want
+    local want first='^Fehler [0-9]+: Port 1 \(/dev/ttyS0\) hat keine Schnittstelle\.$'
+    [[ ${box%%$'\n'*} =~ $first ]] || fail "the start-up box's first line: ${box%%$'\n'*}"
     for want in "$@"; do
         [[ $box == *"$want"* ]] || fail "the start-up box lacks '$want': ${box@Q}"
     done
@@ -161,10 +162,10 @@ startup_box() { # what the box must hold...
 none() {
     echo "port 1: $(grep '^0:' /proc/tty/driver/serial)"
     await 30 adapter_is there || die "no /dev/ttyUSB0"
-    startup_box 'Fehler 6: Port 1 (/dev/ttyS0) lässt sich nicht öffnen' 'Input/output error'
+    startup_box $'\n  /dev/ttyUSB0' 'tq5bus-port1 /dev/ttyUSB0'
     host pull
     await 30 adapter_is gone || fail "the adapter stayed"
-    startup_box 'Fehler 6: Port 1 (/dev/ttyS0) lässt sich nicht öffnen' 'Input/output error'
+    startup_box 'keine andere serielle Schnittstelle'
 }
 
 "$1"
