@@ -56,7 +56,7 @@ mkdir -p "$work/initramfs/bin" "$work/initramfs/lib/modules"
 cp /bin/busybox "$work/initramfs/bin/"
 cp scripts/vm/init.sh "$work/initramfs/init"
 cp "$cache"/*.ko "$work/initramfs/lib/modules/"
-echo $modules >"$work/initramfs/modules"
+echo "$modules" >"$work/initramfs/modules"
 (cd "$work/initramfs" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd"
 export XDG_RUNTIME_DIR=$work
 positions=$("$build/sim/layout_probe")
@@ -65,7 +65,7 @@ positions=$("$build/sim/layout_probe")
 # $work/CASE, shared with the guest at the same path; the guest asks there for what only the
 # host can do (ask.N: pull, plug, stty) and the host answers in done.N.
 boot() {
-    local name=$1 share=$work/$1 qemu line s0= u0=
+    local name=$1 share=$work/$1 qemu s0='' u0=''
     shift
     mkdir "$share"
     mkfifo "$share/mon.in" "$share/mon.out"
@@ -86,7 +86,7 @@ boot() {
         -chardev pipe,id=mon,path="$share/mon" -mon chardev=mon,mode=control \
         "$@" >"$share/qemu.log" 2>&1 &
     qemu=$!
-    pids+=($qemu)
+    pids+=("$qemu")
     # QEMU names its pseudo-terminals: "char device redirected to /dev/pts/N (label s0)".
     for _ in $(seq 100); do
         s0=$(sed -n 's/.*redirected to \(.*\) (label s0)/\1/p' "$share/qemu.log")
@@ -113,7 +113,7 @@ boot() {
             case $(cat "$ask") in
             pull) echo "$del" >&5 ;;
             plug) echo '{"execute": "device_add", "arguments": {"driver": "usb-serial", "chardev": "u0", "id": "u1"}}' >&5 ;;
-            stty) stty -F "$s0" -a >"$share/reply" ;;
+            stty) echo "the host's end of port 1 meanwhile: $(stty -F "$s0" speed) baud (38400 unless QEMU hands on the guest's settings)" ;;
             # Pulled as soon as the next frame reaches the device: while its query waits.
             pull-on-frame)
                 rx=$(grep -c ' RX ' "$share/usb.log")
@@ -140,7 +140,9 @@ boot() {
 # The two PCs, or those named: scripts/test-vm.sh [uart] [none]
 adapter=(-device qemu-xhci -chardev pty,id=u0 -device usb-serial,chardev=u0,id=u1)
 failed=0
-for pc in ${*:-uart none}; do
+pcs=("$@")
+[ $# -gt 0 ] || pcs=(uart none)
+for pc in "${pcs[@]}"; do
     case $pc in
     uart) boot uart -chardev pty,id=s0 -serial chardev:s0 "${adapter[@]}" || failed=1 ;;
     none) boot none -serial none "${adapter[@]}" || failed=1 ;;

@@ -7,7 +7,7 @@
 #         put back.
 #   none: no UART behind /dev/ttyS0, with the adapter and without: the start-up box only.
 # The host does what only it can when asked in the run's folder WORK: ask.N holds pull, plug,
-# pull-on-frame or stty; done.N says it is done, and stty's answer is in reply.
+# pull-on-frame or stty (it reports its end's settings); done.N says it is done.
 # From the host: BUILD, WORK, POSITIONS. A read of the box takes seconds here, longer than
 # some outcomes stay: those may go unseen, so long as what is seen comes in order.
 set -uo pipefail
@@ -27,9 +27,6 @@ host() {
     echo "$1" >"$WORK/ask.tmp" && mv "$WORK/ask.tmp" "$WORK/ask.$asked"
     await 30 test -e "$WORK/done.$asked" || die "the host did not $1"
 }
-adapter_is() { # there|gone
-    if [ "$1" = there ]; then test -c /dev/ttyUSB0; else test ! -e /dev/ttyUSB0; fi
-}
 
 Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp -noreset 3>"$WORK/display" 2>"$WORK/xvfb.log" &
 await 60 test -s "$WORK/display" || die "Xvfb did not start"
@@ -42,96 +39,74 @@ start() { # command...: the program, its window found
     await 60 find_window || die "no window appeared: $(cat "$WORK/program.log")"
     timeout 5 xdotool windowfocus --sync "$win" || die "the window took no focus"
 }
-stop() {
-    kill "$program"
-    wait "$program"
-}
-# The box shows TEXT (a prefix) within 20 s; the texts shown meanwhile are in shown.
-shows() {
-    local end=$((SECONDS + 20))
-    shown=()
+stop() { kill "$program" && wait "$program"; }
+shows() { # name text: the box shows TEXT (a prefix) within 20 s
+    local end=$((SECONDS + 20)) shown=()
     while [ $SECONDS -le $end ]; do
         read_box || continue
-        [ ${#shown[@]} -gt 0 ] && [ "${shown[-1]}" = "$box" ] || shown+=("$box")
-        [[ $box != "$1"* ]] || return 0
+        [ "${shown[*]: -1}" = "$box" ] || shown+=("$box")
+        [[ $box != "$2"* ]] || { echo "ok: $1: ${shown[*]@Q}" && return; }
     done
-    return 1
+    fail "$1: ${shown[*]@Q}"
 }
 press() { click $txt_empfangen key --delay 0 ctrl+a x && click $cmd_abfragen; }
-ended() { # the program's exit status into status, none when it has not ended within 20 s
-    if timeout 20 tail --pid "$program" -f /dev/null; then
-        status=0
-        wait "$program" || status=$?
-    else
-        status=none
-        kill "$program"
-    fi
+ended() { # the program's exit status into status; killed (143) if it has not ended in 20 s
+    timeout 20 tail --pid "$program" -f /dev/null || kill "$program"
+    wait "$program"
+    status=$?
 }
-# The CPU time the program spends over 2 s, in % of one core.
-cpu() {
-    local pid t0 t1
-    pid=$(pidof tq5bus) || { echo 100 && return; }
-    t0=$(awk '{print $14 + $15}' "/proc/$pid/stat")
-    sleep 2
-    t1=$(awk '{print $14 + $15}' "/proc/$pid/stat")
-    echo $(((t1 - t0) * 100 / $(getconf CLK_TCK) / 2))
+cpu() { # the program's CPU time over 2 s, in % of one core
+    local stat=/proc/$(pidof tq5bus)/stat t0
+    t0=$(awk '{print $14 + $15}' "$stat") && sleep 2 &&
+        echo $((($(awk '{print $14 + $15}' "$stat") - t0) * 100 / $(getconf CLK_TCK) / 2))
 }
 
 uart() {
     log=$WORK/uart.log
-    echo "port 1: $(grep '^0:' /proc/tty/driver/serial)"
     start "$bus"
-    local settings want
-    settings=" $(stty -F /dev/ttyS0 -a | tr '\n' ' ') "
+    local settings=" $(stty -F /dev/ttyS0 -a | tr '\n;' '  ') " want
     for want in 'speed 9600 baud' cs8 -parenb -cstopb; do
-        [[ $settings == *" $want"[\ \;]* ]] || fail "the 16550's settings lack '$want': $settings"
+        [[ $settings == *" $want "* ]] || fail "the 16550's settings lack '$want': $settings"
     done
-    echo "the 16550 while the program holds it: $(grep -o 'speed [^;]*' <<<"$settings"), $(grep -ow -- 'cs[5-8]\|-\?parenb\|-\?cstopb' <<<"$settings" | tr '\n' ' ')"
+    echo "ok: the 16550 while the program holds it: 9600 baud, cs8 -parenb -cstopb"
     host stty
-    echo "the host's end of it: $(head -1 "$WORK/reply")"
     check_table "$here/queries.table"
-    echo "port 1 after the queries: $(grep '^0:' /proc/tty/driver/serial)"
+    # Every byte of the frames and answers, once, through the UART as its driver counts them.
+    local counts=" $(grep '^0:' /proc/tty/driver/serial) " sent got
+    sent=$(grep ' RX ' "$log" | grep -o '\[[0-9A-F ]*\]$' | tr -d '[]' | wc -w)
+    got=$(grep ' TX ' "$log" | grep -o '\[[0-9A-F ]*\]$' | tr -d '[]' | wc -w)
+    [[ $counts == *" tx:$sent rx:$got "* ]] && echo "ok: through the 16550: $sent bytes out, $got in" ||
+        fail "the 16550 counted ${counts}, the device $sent bytes in and $got out"
     stop
 
     log=$WORK/usb.log
-    await 30 adapter_is there || die "no /dev/ttyUSB0"
+    await 30 test -c /dev/ttyUSB0 || die "no /dev/ttyUSB0"
     echo "/dev/ttyUSB0: $(basename "$(readlink /sys/class/tty/ttyUSB0/device/driver)")"
     start "$port1" /dev/ttyUSB0
     check_table "$here/queries.table"
-    local second=0
-    timeout 20 "$port1" /dev/ttyUSB0 >"$WORK/second.log" 2>&1 || second=$?
-    [ $second -eq 1 ] && grep -q 'is in use' "$WORK/second.log" &&
-        echo "ok: a second program is refused: $(cat "$WORK/second.log")" ||
-        fail "a second program: status $second, $(cat "$WORK/second.log")"
+    local second
+    second=$(timeout 20 "$port1" /dev/ttyUSB0 2>&1) && status=0 || status=$?
+    [[ $status = 1 && $second == *"is in use"* ]] && echo "ok: a second program is refused: $second" ||
+        fail "a second program: status $status, $second"
 
-    local lost='Fehler : Port 1 getrennt: '
-    host pull-on-frame
-    click $txt_senden key ctrl+a BackSpace type SILENT
-    press
-    shows "$lost" && echo "ok: pulled while a query waits: ${shown[*]@Q}" ||
-        fail "pulled while a query waits: ${shown[*]@Q}"
-    await 30 adapter_is gone || fail "the adapter stayed"
-    # After a timeout would have come: the loss stays shown.
-    sleep 0.5
-    read_box && [[ $box == "$lost"* ]] || fail "the loss text gave way to '$box'"
-    local used
-    used=$(cpu)
-    echo "the program's CPU over 2 s after the loss: $used % of a core"
-    [ "$used" -lt 50 ] || fail "the program spins after the loss"
-    press
-    shows 'Fehler : Port 1 (/dev/ttyS0) ist nicht vorhanden' &&
-        echo "ok: a press while it is out: ${shown[-1]@Q}" ||
-        fail "a press while it is out: ${shown[*]@Q}"
-    host plug
-    await 30 adapter_is there || die "the adapter did not come back"
-    check "the first query after it is back" G01K01P00= "47 30 31 4B 30 31 50 30 30 3D 34 31 03" "{ACK}"
-
-    host pull
-    shows "$lost" && echo "ok: pulled while idle: ${shown[-1]@Q}" || fail "pulled while idle: ${shown[*]@Q}"
-    await 30 adapter_is gone || fail "the adapter stayed"
-    host plug
-    await 30 adapter_is there || die "the adapter did not come back"
-    check "the first query after it is back again" "" "47 30 31 4B 30 31 50 30 30 3D 34 31 03" "{ACK}"
+    # Pulled as the next frame reaches the device, while its query waits; then while idle.
+    local lost='Fehler : Port 1 getrennt: ' pull used
+    for pull in pull-on-frame pull; do
+        host $pull
+        [ $pull = pull ] || { click $txt_senden key ctrl+a BackSpace type SILENT && press; }
+        shows "pulled ($pull)" "$lost"
+        await 30 test ! -e /dev/ttyUSB0 || fail "the adapter stayed"
+        used=$(cpu)
+        echo "the program's CPU over 2 s after the loss: $used % of a core"
+        [ "${used:-100}" -lt 50 ] || fail "the program spins after the loss"
+        # Well after a timeout would have come: the loss is still shown.
+        read_box && [[ $box == "$lost"* ]] || fail "the loss text gave way to '$box'"
+        press
+        shows "a press while it is out" 'Fehler : Port 1 (/dev/ttyS0) ist nicht vorhanden'
+        host plug
+        await 30 test -c /dev/ttyUSB0 || die "the adapter did not come back"
+        check "the first query after it is back" G01K01P00= "47 30 31 4B 30 31 50 30 30 3D 34 31 03" "{ACK}"
+    done
     stop
 }
 
@@ -161,10 +136,10 @@ startup_box() { # what the box must hold besides its first line...
 
 none() {
     echo "port 1: $(grep '^0:' /proc/tty/driver/serial)"
-    await 30 adapter_is there || die "no /dev/ttyUSB0"
+    await 30 test -c /dev/ttyUSB0 || die "no /dev/ttyUSB0"
     startup_box $'\n  /dev/ttyUSB0' 'tq5bus-port1 /dev/ttyUSB0'
     host pull
-    await 30 adapter_is gone || fail "the adapter stayed"
+    await 30 test ! -e /dev/ttyUSB0 || fail "the adapter stayed"
     startup_box 'keine andere serielle Schnittstelle'
 }
 
