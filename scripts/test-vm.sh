@@ -32,7 +32,8 @@ if [ ! -e "$cache/vmlinuz" ]; then
     echo "Fetching Debian's kernel linux-image-$kernel ..."
     rm -rf "$build/vm" && mkdir -p "$cache/deb"
     (cd "$cache/deb" && apt-get download -qq "linux-image-$kernel" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2) || true
-    dpkg-deb -x "$cache"/deb/*.deb "$cache/deb/x" || die "could not fetch linux-image-$kernel (apt-get download)"
+    dpkg-deb -x "$cache"/deb/*.deb "$cache/deb/x" ||
+        die "could not fetch linux-image-$kernel; as root: apt-get update, then run this again"
     for m in $modules; do
         find "$cache/deb/x/lib/modules" -name "$m.ko" -exec cp {} "$cache/" \; 
         [ -e "$cache/$m.ko" ] || die "linux-image-$kernel has no module $m"
@@ -74,7 +75,7 @@ boot() {
     exec 5<>"$share/mon.in"
     echo '{"execute": "qmp_capabilities"}' >&5
     {
-        printf 'repo=%q work=%q command=%q\n' "$repo" "$share" "exec $repo/sim/tests/vm.sh $name"
+        printf 'repo=%q build=%q work=%q command=%q\n' "$repo" "$build" "$share" "exec $repo/sim/tests/vm.sh $name"
         printf 'export BUILD=%q WORK=%q POSITIONS=%q\n' "$build" "$share" "${positions//$'\n'/;}"
     } >"$share/env"
     local start=$SECONDS
@@ -82,6 +83,7 @@ boot() {
         -no-reboot -kernel "$cache/vmlinuz" -initrd "$work/initrd" -append "quiet panic=-1" \
         -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
         -virtfs local,path="$repo",mount_tag=repo,security_model=none,readonly=on,multidevs=remap \
+        -virtfs local,path="$build",mount_tag=build,security_model=none,readonly=on,multidevs=remap \
         -virtfs local,path="$share",mount_tag=work,security_model=none \
         -chardev pipe,id=mon,path="$share/mon" -mon chardev=mon,mode=control \
         "$@" >"$share/qemu.log" 2>&1 &

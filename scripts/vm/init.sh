@@ -14,7 +14,7 @@ p9='-t 9p -o trans=virtio,version=9p2000.L,msize=262144'
 mkdir -p /host /share
 mount $p9,ro,cache=loose host /host && mount $p9 work /share || { echo "init: 9p failed"; poweroff -f; }
 exec >>/share/guest.out 2>&1
-# repo, work, command
+# repo, build, work, command
 . /share/env
 for d in tmp run root var/tmp var/lib/xkb; do mount -t tmpfs -o mode=1777 tmp "/host/$d"; done
 mkdir -p /host/run/lock
@@ -30,6 +30,8 @@ mount -t sysfs sys /host/sys
 mkdir -p "/host$work" "/host$repo"
 mount --bind /share "/host$work"
 mount $p9,ro,cache=loose repo "/host$repo"
+mkdir -p "/host$build"
+mount $p9,ro,cache=loose build "/host$build"
 echo "init: up in $(cut -d' ' -f1 /proc/uptime) s"
 chroot /host /bin/sh -c "$command"
 echo $? >/share/status
