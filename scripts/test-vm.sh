@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 me=scripts/test-vm.sh
 die() { echo "$me: $*" >&2 && exit 1; }
 skip() { echo "SKIP: $*" && exit 77; }
-if ! scripts/deps.sh qemu-system-x86 busybox-static cpio xvfb xdotool xclip procps; then
+if ! scripts/deps.sh qemu-system-x86 cpio xvfb xdotool xclip procps; then
     [ -n "${CI:-}" ] || skip "the virtual PC's packages cannot be installed here (see above)"
     exit 1
 fi
@@ -22,20 +22,23 @@ scripts/build.sh
 repo=$(pwd)
 build=$(realpath "${BUILD_DIR:-build}")
 
-# Debian's kernel, the one linux-image-amd64 stands for, taken apart once per build folder.
+# Debian's kernel, the one linux-image-amd64 stands for, and busybox-static (which would replace
+# the machine's busybox if installed) are fetched and taken apart once per build folder.
 kernel=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/ *Depends: linux-image-//p' | head -1)
 [ -n "$kernel" ] || die "apt-cache knows no linux-image-amd64; as root: apt-get update"
 modules="usb-common usbcore usbserial ftdi_sio xhci-hcd xhci-pci netfs fscache 9pnet virtio_ring
     virtio 9pnet_virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci 9p"
 cache=$build/vm/$kernel
-if [ ! -e "$cache/vmlinuz" ]; then
-    echo "Fetching Debian's kernel linux-image-$kernel ..."
+if [ ! -e "$cache/vmlinuz" ] || [ ! -e "$cache/busybox" ]; then
+    echo "Fetching Debian's kernel linux-image-$kernel and busybox-static ..."
     rm -rf "$build/vm" && mkdir -p "$cache/deb"
-    (cd "$cache/deb" && apt-get download -qq "linux-image-$kernel" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2) || true
-    dpkg-deb -x "$cache"/deb/*.deb "$cache/deb/x" ||
-        die "could not fetch linux-image-$kernel; as root: apt-get update, then run this again"
+    (cd "$cache/deb" && apt-get download -qq "linux-image-$kernel" busybox-static 2>&1 |
+        grep -v '^W: Download is performed unsandboxed' >&2) || true
+    for deb in "$cache"/deb/*.deb; do dpkg-deb -x "$deb" "$cache/deb/x" || true; done
+    [ -d "$cache/deb/x/lib/modules" ] && cp "$cache/deb/x/bin/busybox" "$cache/" ||
+        die "could not fetch linux-image-$kernel and busybox-static; as root: apt-get update, then run this again"
     for m in $modules; do
-        find "$cache/deb/x/lib/modules" -name "$m.ko" -exec cp {} "$cache/" \; 
+        find "$cache/deb/x/lib/modules" -name "$m.ko" -exec cp {} "$cache/" \;
         [ -e "$cache/$m.ko" ] || die "linux-image-$kernel has no module $m"
     done
     mv "$cache"/deb/x/boot/vmlinuz-* "$cache/vmlinuz"
@@ -54,7 +57,7 @@ trap 'exit 1' INT TERM HUP
 
 # The initramfs: busybox, the modules in their order, the init.
 mkdir -p "$work/initramfs/bin" "$work/initramfs/lib/modules"
-cp /bin/busybox "$work/initramfs/bin/"
+cp "$cache/busybox" "$work/initramfs/bin/"
 cp scripts/vm/init.sh "$work/initramfs/init"
 cp "$cache"/*.ko "$work/initramfs/lib/modules/"
 echo "$modules" >"$work/initramfs/modules"
@@ -136,7 +139,7 @@ boot() {
     cat "$share/guest.out" 2>/dev/null
     status=$(cat "$share/status" 2>/dev/null) || true
     echo "$name: guest up and down in $((SECONDS - start)) s, status ${status:-none}"
-    [ "$status" = 0 ] || { tail -n 30 "$share/qemu.log" "$share/monitor.log" && return 1; }
+    [ "$status" = 0 ] || { tail -n 30 "$share/qemu.log" "$share/monitor.log" "$share/dmesg.log"; return 1; }
 }
 
 # The two PCs, or those named: scripts/test-vm.sh [uart] [none]
