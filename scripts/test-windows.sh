@@ -49,7 +49,7 @@ positions=$("$build/sim/layout_probe")
 # their wine and Xvfb, each step of theirs bounded in time.
 WORK=$work PTY=$pty DEVICE_LOG=$work/device.log POSITIONS=$positions QUERIES=sim/tests/queries.table \
     ZIP=$(grep '\.zip$' <<<"$files") SETUP=$(grep -- '-setup\.exe$' <<<"$files") TST_PROTOCOL=$windows/tst_protocol.exe \
-    SHIM=$windows/packaging/windows/tests/wine_serial_shim.dll \
+    SHIM=$windows/packaging/windows/tests/wine_serial_shim.dll UIA_CLIENT=$windows/uia_client.exe \
     QT_WIN=$(realpath "${TQ5_QT_MINGW:-$windows/qt-6.8.0-mingw64}")/win \
     scripts/as-port1.sh "$pty" packaging/windows/tests/wine.sh &
 tester=$!

@@ -6,8 +6,8 @@
 # end, its start-up error, and the installer. Each prefix is the run's own and is ended with it.
 # Wine 8.0 brings no received byte to Qt's serial port on Windows; wine_serial_shim.dll, loaded
 # into the program as a Qt plugin, makes up for that as Windows itself behaves.
-# From the caller: WORK PTY DEVICE_LOG POSITIONS QUERIES ZIP SETUP TST_PROTOCOL QT_WIN SHIM; with
-# TQ5_WINDOW_PICTURE, a PNG of the window as it opens is written there.
+# From the caller: WORK PTY DEVICE_LOG POSITIONS QUERIES ZIP SETUP TST_PROTOCOL QT_WIN SHIM
+# UIA_CLIENT; with TQ5_WINDOW_PICTURE, a PNG of the window as it opens is written there.
 set -uo pipefail
 log=$DEVICE_LOG logs=$WORK
 # fail, die, await, click, read_box, check, check_table
@@ -118,6 +118,10 @@ eval "$(xdotool getwindowgeometry --shell "$win")"
 [ "$WIDTH x $HEIGHT" = "182 x 86" ] || fail "window size $WIDTH x $HEIGHT, expected 182 x 86"
 icons=$(xprop -id "$win" _NET_WM_ICON | grep -o 'Icon ([0-9]* x [0-9]*)' | sort | tr '\n' ' ')
 [ "$icons" = "Icon (16 x 16) Icon (32 x 32) " ] || fail "window icons: '$icons'"
+
+# Screen readers: the shipped platform plugin answers UI Automation for the window (what is left
+# to Windows: uia_client.cpp). The queries and the closing below show the window still works.
+uia=$(w "$UIA_CLIENT" 2>&1 | tr -d '\r') && echo "ok: UI Automation: ${uia//$'\n'/; }" || fail "UI Automation: $uia"
 
 # The zip holds exactly what the program loads of its own: each DLL and plugin in it is loaded,
 # and nothing is loaded from elsewhere but Windows' own (a missing one would stop the start).
