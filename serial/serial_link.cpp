@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <QPointer>
+#include <QSerialPortInfo>
 #include <QStringList>
 
 #include <algorithm>
@@ -10,8 +11,94 @@
 #include <utility>
 
 #ifndef Q_OS_WIN
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
+
+namespace {
+
+#ifdef Q_OS_WIN
+bool samePort(const QString &a, const QString &b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+bool unusable(const QString &)
+{
+    return false;
+}
+bool noHardwareBehind(const QString &)
+{
+    return false;
+}
+#else
+std::optional<dev_t> deviceNumber(const QString &path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return std::nullopt;
+    return st.st_rdev;
+}
+
+// Under any name: a link or a bind mount over port 1 is still port 1.
+bool samePort(const QString &a, const QString &b)
+{
+    const auto na = deviceNumber(a);
+    return na ? na == deviceNumber(b) : a == b;
+}
+
+// The 8250 driver makes ttyS nodes whether or not a UART is there; sysfs says which have none,
+// without opening them.
+bool uartMissing(dev_t device)
+{
+    QFile type(QStringLiteral("/sys/dev/char/%1:%2/type").arg(major(device)).arg(minor(device)));
+    return type.open(QIODevice::ReadOnly) && type.readAll().trimmed() == "0";
+}
+
+// Pseudo-terminals (Unix 98 slaves, legacy BSD ones) and 8250 ports with no UART.
+bool unusable(const QString &path)
+{
+    const auto n = deviceNumber(path);
+    if (!n)
+        return path.startsWith(QLatin1String("/dev/pts/"));
+    const unsigned m = major(*n);
+    return (m >= 136 && m <= 143) || m == 2 || m == 3 || uartMissing(*n);
+}
+
+// The node is there, but nothing answers behind it: EIO, ENXIO or ENODEV from opening it or
+// from its settings, as a UART-less ttyS or a pulled adapter's bound node give.
+bool noHardwareBehind(const QString &path)
+{
+    if (const auto n = deviceNumber(path); n && uartMissing(*n))
+        return true;
+    int error = 0;
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+    } else {
+        termios t;
+        if (::tcgetattr(fd, &t) != 0 || ::tcsetattr(fd, TCSANOW, &t) != 0)
+            error = errno;
+        ::close(fd);
+    }
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+#endif
+
+// A description from the system is shown as one line of plain text.
+QString oneLine(QString text)
+{
+    for (QChar &c : text)
+        if (c.isSpace() || c.category() == QChar::Other_Control)
+            c = u' ';
+    return text.simplified();
+}
+
+} // namespace
 
 SerialLink::SerialLink(QString port1Device, QObject *parent)
     : QObject(parent), port1Device_(std::move(port1Device))
@@ -31,6 +118,32 @@ QString SerialLink::deviceForPort(int number)
 #else
     return QStringLiteral("/dev/ttyS%1").arg(number - 1);
 #endif
+}
+
+std::vector<PortInfo> SerialLink::systemPorts()
+{
+    std::vector<PortInfo> ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        ports.push_back(
+            {kPortSystem == PortSystem::Windows ? info.portName() : info.systemLocation(),
+             info.description(), info.manufacturer()});
+    return ports;
+}
+
+std::vector<PortInfo> SerialLink::standInsAmong(std::vector<PortInfo> ports, const QString &port1)
+{
+    std::erase_if(ports, [&](const PortInfo &p) {
+        return p.name.isEmpty() || samePort(p.name, port1) || unusable(p.name);
+    });
+    for (PortInfo &p : ports) {
+        p.description = oneLine(p.description);
+        p.manufacturer = oneLine(p.manufacturer);
+    }
+    // COM3 before COM10.
+    std::sort(ports.begin(), ports.end(), [](const PortInfo &a, const PortInfo &b) {
+        return std::pair(a.name.size(), a.name) < std::pair(b.name.size(), b.name);
+    });
+    return ports;
 }
 
 // Port 1 may stand for a device given at construction; every other number is the platform's.
@@ -133,6 +246,7 @@ bool SerialLink::setPortOpen(bool open)
     port_.setReadBufferSize(kPortBuffer);
     if (!port_.open(QIODevice::ReadWrite))
         return failToOpen();
+    wasOpen_ = true;
     return true;
 }
 
@@ -145,39 +259,57 @@ bool SerialLink::failToOpen()
     const QString port = QStringLiteral("Port %1 (%2)").arg(portNumber_).arg(device());
     const QString restart = QStringLiteral(" und starten Sie dieses Programm neu.");
     PortError e{error};
-    switch (error) {
-    case QSerialPort::DeviceNotFoundError:
+    // Another port made port 1 helps wherever port 1 itself is the trouble.
+    e.standInHelps = error != QSerialPort::PermissionError;
+    const bool missing = error == QSerialPort::DeviceNotFoundError;
+    const bool noHardware = !missing && e.standInHelps && noHardwareBehind(device());
+    if (wasOpen_ && (missing || noHardware)) {
+        // It was there a moment ago: a pulled adapter, whatever the system calls it now.
         e.text = port + QStringLiteral(" ist nicht vorhanden");
-        e.advice = QStringLiteral("Schließen Sie das Gerät oder den Adapter an") + restart;
-        break;
-    case QSerialPort::PermissionError:
+        e.advice = QStringLiteral("Schließen Sie das Gerät oder den Adapter wieder an.");
+    } else if (noHardware) {
+        // Not the device's fault: the machine names the port but has no UART or adapter there.
+        e.text = port + QStringLiteral(" hat keine Schnittstelle");
+        e.advice = QStringLiteral("Schließen Sie das Gerät an einen Adapter an") + restart;
+        e.detail = port_.errorString();
+    } else {
+        switch (error) {
+        case QSerialPort::DeviceNotFoundError:
+            e.text = port + QStringLiteral(" ist nicht vorhanden");
+            e.advice = QStringLiteral("Schließen Sie das Gerät oder den Adapter an") + restart;
+            break;
+        case QSerialPort::PermissionError:
 #ifndef Q_OS_WIN
-        if (::access(QFile::encodeName(device()).constData(), R_OK | W_OK) != 0) {
-            e.text = QStringLiteral("Keine Berechtigung für ") + port;
-            e.advice = QStringLiteral("Nehmen Sie Ihr Benutzerkonto in die Gruppe des Ports auf "
-                                      "(meist „dialout“), melden Sie sich neu an") +
-                       restart;
+            if (::access(QFile::encodeName(device()).constData(), R_OK | W_OK) != 0) {
+                e.text = QStringLiteral("Keine Berechtigung für ") + port;
+                e.advice = QStringLiteral("Nehmen Sie Ihr Benutzerkonto in die Gruppe des Ports "
+                                          "auf (meist „dialout“), melden Sie sich neu an") +
+                           restart;
+                break;
+            }
+#endif
+            // Allowed to, yet refused: another program holds the port.
+            e.text = port + QStringLiteral(" wird von einem anderen Programm benutzt");
+            e.advice = QStringLiteral("Beenden Sie das andere Programm") + restart;
+            break;
+        case QSerialPort::UnsupportedOperationError:
+            e.text = port + QStringLiteral(" ist keine serielle Schnittstelle oder nimmt die "
+                                           "Einstellungen %1 nicht an")
+                                .arg(settings_);
+            e.advice = QStringLiteral("Prüfen Sie, welches Gerät als Port %1 eingerichtet ist.")
+                           .arg(portNumber_);
+            e.detail = port_.errorString();
+            break;
+        default:
+            e.text = port + QStringLiteral(" lässt sich nicht öffnen");
+            e.advice = QStringLiteral("Prüfen Sie das Gerät") + restart;
+            e.detail = port_.errorString();
             break;
         }
-#endif
-        // Allowed to, yet refused: another program holds the port.
-        e.text = port + QStringLiteral(" wird von einem anderen Programm benutzt");
-        e.advice = QStringLiteral("Beenden Sie das andere Programm") + restart;
-        break;
-    case QSerialPort::UnsupportedOperationError:
-        e.text = port + QStringLiteral(" ist keine serielle Schnittstelle oder nimmt die "
-                                       "Einstellungen %1 nicht an")
-                            .arg(settings_);
-        e.advice = QStringLiteral("Prüfen Sie, welches Gerät als Port %1 eingerichtet ist.")
-                       .arg(portNumber_);
-        e.detail = port_.errorString();
-        break;
-    default:
-        e.text = port + QStringLiteral(" lässt sich nicht öffnen");
-        e.advice = QStringLiteral("Prüfen Sie das Gerät") + restart;
-        e.detail = port_.errorString();
-        break;
     }
+    // Asked once, at start-up; after a loss the user wants the same port back.
+    if (e.standInHelps && !wasOpen_)
+        e.others = standInsAmong(portLister_(), device());
     lastError_ = e;
     return false;
 }

@@ -6,8 +6,26 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
+
+// How the system names its ports and lets another port become port 1.
+enum class PortSystem { Windows, Linux };
+#ifdef Q_OS_WIN
+inline constexpr PortSystem kPortSystem = PortSystem::Windows;
+#else
+inline constexpr PortSystem kPortSystem = PortSystem::Linux;
+#endif
+
+// A serial port of the machine as the system describes it.
+struct PortInfo
+{
+    QString name; // what the user selects it by: COM3, /dev/ttyUSB0
+    QString description;
+    QString manufacturer;
+};
 
 // A port layer error: the number and text the user is shown, what the user can do about it,
 // and the system's own words where they add something.
@@ -17,6 +35,10 @@ struct PortError
     QString text;
     QString advice;
     QString detail;
+    // Port 1 itself is unusable (missing, no hardware, refused), so another port made port 1
+    // would help; `others` are the ones the machine has.
+    bool standInHelps = false;
+    std::vector<PortInfo> others;
 };
 
 // The one serial port: configured by a settings string and a port number, opened once,
@@ -55,6 +77,14 @@ public:
 
     // The device name port `number` stands for on this platform.
     static QString deviceForPort(int number);
+    // The serial ports the system lists. Asking opens every 8250 port to look for a UART, so
+    // tests hand in a list of their own instead.
+    static std::vector<PortInfo> systemPorts();
+    using PortLister = std::function<std::vector<PortInfo>()>;
+    void setPortLister(PortLister lister) { portLister_ = std::move(lister); }
+    // Those of `ports` that could stand in for `port1`, in the order they are shown: not port 1
+    // itself, and nothing that is no usable port (pseudo-terminals, 8250 ports with no UART).
+    static std::vector<PortInfo> standInsAmong(std::vector<PortInfo> ports, const QString &port1);
 
 signals:
     // A received character waits to be read: once per character, until none is left or nobody
@@ -86,6 +116,8 @@ private:
     QByteArray received_; // read from the port, handed on from `next_`
     qsizetype next_ = 0;
     std::uint64_t reads_ = 0;
+    PortLister portLister_ = &SerialLink::systemPorts;
+    bool wasOpen_ = false; // a failed open then means the device went away
     bool deliveryPosted_ = false;
     bool delivering_ = false;
     std::optional<PortError> lossToReport_;

@@ -366,12 +366,14 @@ private slots:
         QTest::newRow("missing")
             << "/nonexistent/ttyS0"
             << "Fehler 1: Port 1 (%1) ist nicht vorhanden.\nSchließen Sie das Gerät oder den "
-               "Adapter an und starten Sie dieses Programm neu.";
+               "Adapter an und starten Sie dieses Programm neu.\n\nDieser Rechner hat auch "
+               "keine andere serielle Schnittstelle.";
         QTest::newRow("not a terminal")
             << "/dev/null"
             << "Fehler 7: Port 1 (%1) ist keine serielle Schnittstelle oder nimmt die "
                "Einstellungen 9600,n,8,1 nicht an.\nPrüfen Sie, welches Gerät als Port 1 "
-               "eingerichtet ist.\nSystemmeldung: Inappropriate ioctl for device";
+               "eingerichtet ist.\nSystemmeldung: Inappropriate ioctl for device\n\nDieser "
+               "Rechner hat auch keine andere serielle Schnittstelle.";
         QTest::newRow("held by another program")
             << "live"
             << "Fehler 2: Port 1 (%1) wird von einem anderen Programm benutzt.\nBeenden Sie das "
@@ -409,6 +411,10 @@ private slots:
         }
         const QString device = holder.startsWith(u'/') ? holder : pty->path();
         frm second(device);
+        // Listing the machine's ports would open its 8250 ports, the real port 1 among them.
+        second.findChild<SerialLink *>(QStringLiteral("MSComm1"))->setPortLister([] {
+            return std::vector<PortInfo>{};
+        });
         std::vector<PortError> reported;
         QCOMPARE(startForm(second, [&](const PortError &e) { reported.push_back(e); }),
                  shown.isEmpty() ? 0 : 1);
@@ -421,7 +427,83 @@ private slots:
         }
         QCOMPARE(reported.size(), std::size_t(shown.isEmpty() ? 0 : 1));
         if (!shown.isEmpty())
-            QCOMPARE(startupErrorText(reported[0]), shown.arg(device));
+            QCOMPARE(startupErrorText(reported[0], PortSystem::Linux), shown.arg(device));
+    }
+
+    // Where port 1 itself is the trouble, the box names the ports the machine has, but not port
+    // 1 or a pseudo-terminal, and how to make the first port 1, in the system's own terms.
+    void startupBoxOffersOtherPorts_data()
+    {
+        QTest::addColumn<bool>("windows");
+        QTest::addColumn<QString>("cause");     // missing, in use
+        QTest::addColumn<QStringList>("ports"); // name|description|manufacturer
+        QTest::addColumn<QString>("shown");     // after the first line
+        const QString linux1 = "\n\nDieses Programm benutzt nur Port 1. Serielle Schnittstellen "
+                               "dieses Rechners:\n";
+        const QString windows1 = "\n\nDieses Programm benutzt nur COM1. Serielle "
+                                 "Schnittstellen dieses Rechners:\n";
+        const QString devices = "\n\nSo wird COM3 zu COM1:\nGeräte-Manager → Anschlüsse (COM & "
+                                "LPT) → %1 → Eigenschaften → Anschlusseinstellungen → "
+                                "Erweitert… → COM-Anschlussnummer: COM1 → OK.\nStarten Sie "
+                                "danach dieses Programm neu.";
+        QTest::newRow("linux, no port")
+            << false << "missing" << QStringList{"%1|port 1|", "%2|another pty|"}
+            << "\nSchließen Sie das Gerät oder den Adapter an und starten Sie dieses Programm "
+               "neu.\n\nDieser Rechner hat auch keine andere serielle Schnittstelle.";
+        QTest::newRow("linux, one adapter among port 1 and a pseudo-terminal")
+            << false << "missing"
+            << QStringList{"%1||", "%2||", "/dev/ttyUSB0|FT232R USB UART|FTDI"}
+            << linux1 + "  /dev/ttyUSB0 – FT232R USB UART (FTDI)\n\nSo starten Sie dieses Programm "
+                        "mit /dev/ttyUSB0 als Port 1:\n  tq5bus-port1 /dev/ttyUSB0";
+        QTest::newRow("linux, several, sorted, odd names quoted, long and empty descriptions")
+            << false << "missing"
+            << QStringList{"/dev/ttyUSB10||", "/dev/tty'1|Prolific\nPL2303|Prolific",
+                           "/dev/ttyACM0|" + QString(70, u'x') + "|"}
+            << linux1 + "  /dev/tty'1 – Prolific PL2303\n  /dev/ttyACM0 – " + QString(59, u'x') +
+                   "…\n  /dev/ttyUSB10\n\nSo starten Sie dieses Programm mit /dev/tty'1 als "
+                   "Port 1:\n  tq5bus-port1 '/dev/tty'\\''1'";
+        QTest::newRow("windows, COM3 beside COM1")
+            << true << "missing"
+            << QStringList{"COM1|Kommunikationsanschluss|", "COM3|USB-SERIAL CH340|wch.cn"}
+            << windows1 + "  COM3 – USB-SERIAL CH340 (wch.cn)" +
+                   devices.arg("„USB-SERIAL CH340 (COM3)“");
+        QStringList many;
+        for (int i = 12; i >= 3; --i)
+            many << QStringLiteral("COM%1||").arg(i);
+        QTest::newRow("windows, ten ports, no descriptions")
+            << true << "missing" << many
+            << windows1 +
+                   "  COM3\n  COM4\n  COM5\n  COM6\n  COM7\n  COM8\n  COM9\n  COM10\n  … und "
+                   "2 weitere" +
+                   devices.arg("COM3");
+        QTest::newRow("in use: no list")
+            << true << "in use" << QStringList{"COM3||"}
+            << "\nBeenden Sie das andere Programm und starten Sie dieses Programm neu.";
+    }
+    void startupBoxOffersOtherPorts()
+    {
+        QFETCH(bool, windows);
+        QFETCH(QString, cause);
+        QFETCH(QStringList, ports);
+        QFETCH(QString, shown);
+        const Pty other;
+        std::vector<PortInfo> listed;
+        for (const QString &p : ports) {
+            const QStringList f =
+                QString(p).replace("%1", pty->path()).replace("%2", other.path()).split(u'|');
+            listed.push_back({f[0], f[1], f[2]});
+        }
+        const QString port1 = windows ? "COM1" : "/dev/ttyS0";
+        PortError e{1, "Port 1 (" + port1 + ") ist nicht vorhanden",
+                    "Schließen Sie das Gerät oder den Adapter an und starten Sie dieses Programm "
+                    "neu."};
+        if (cause == u"in use")
+            e = {2, "Port 1 (" + port1 + ") wird von einem anderen Programm benutzt",
+                 "Beenden Sie das andere Programm und starten Sie dieses Programm neu."};
+        e.standInHelps = cause != u"in use";
+        e.others = SerialLink::standInsAmong(listed, windows ? port1 : pty->path());
+        QCOMPARE(startupErrorText(e, windows ? PortSystem::Windows : PortSystem::Linux),
+                 "Fehler " + QString::number(e.number) + ": " + e.text + "." + shown);
     }
 };
 
