@@ -20,7 +20,8 @@ if [ "${1:-}" != --in-xvfb ]; then
     scripts/build.sh
     mkdir -p "$out"
     status=0
-    TQ5_WINDOW_PICTURE=$(realpath "$out")/window-windows.png scripts/test-windows.sh || status=$?
+    TQ5_WINDOW_PICTURE=$(realpath "$out")/window-windows.png \
+        TQ5_BOX_PICTURE=$(realpath "$out")/error-windows.png scripts/test-windows.sh || status=$?
     [ $status -eq 0 ] || [ $status -eq 77 ] || exit $status
     exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "$0" --in-xvfb
 fi
