@@ -9,6 +9,7 @@
 #   docs/error-in-use.png  the start-up error a second copy reports while the first holds port 1
 #   docs/window-windows.png  the Windows build as it opens under wine, where Qt for Windows is at
 #                          hand (scripts/test-windows.sh takes it while it tries that build)
+#   docs/error-windows.png   its start-up message there, with COM1 absent and COM3 named
 # OUT_DIR to write elsewhere, BUILD_DIR as for scripts/build.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
