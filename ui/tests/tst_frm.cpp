@@ -133,29 +133,40 @@ private slots:
     void controls_data()
     {
         QTest::addColumn<QRect>("rect"); // twips divided by 15
-        QTest::addColumn<QString>("accessibleName");
         QTest::addColumn<QString>("text");
+        // What a screen reader says before and after the control's kind, through AT-SPI and UI
+        // Automation alike.
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("description");
         QTest::newRow("lbl_senden") << QRect(24, 11, 43, 13) << "Senden :"
-                                    << "Senden :";
-        QTest::newRow("txt_senden") << QRect(72, 8, 105, 19) << "Senden"
-                                    << "G01K01P00=";
+                                    << "Senden :" << QString();
+        QTest::newRow("txt_senden")
+            << QRect(72, 8, 105, 19) << "G01K01P00="
+            << "Befehl zum Senden"
+            << "Wird beim Abfragen mit Prüfsumme an das Gerät an Port 1 gesendet.";
         QTest::newRow("lbl_empfangen") << QRect(8, 35, 60, 13) << "Empfangen :"
-                                       << "Empfangen :";
-        QTest::newRow("txt_empfangen") << QRect(72, 32, 105, 19) << "Empfangen"
-                                       << "";
+                                       << "Empfangen :" << QString();
+        QTest::newRow("txt_empfangen")
+            << QRect(72, 32, 105, 19) << ""
+            << "Empfangene Antwort"
+            << "Die Antwort des Geräts auf die letzte Abfrage, oder ihr Fehler.";
         QTest::newRow("cmd_abfragen") << QRect(72, 56, 105, 25) << "Abfragen"
-                                      << "Abfragen";
+                                      << "Abfragen"
+                                      << "Sendet den Befehl und zeigt die Antwort des Geräts.";
     }
     void controls()
     {
         QFETCH(QRect, rect);
-        QFETCH(QString, accessibleName);
         QFETCH(QString, text);
+        QFETCH(QString, name);
+        QFETCH(QString, description);
         QWidget *w = control(QTest::currentDataTag());
         QVERIFY(w && w->isVisible());
         QCOMPARE(w->geometry(), rect);
         QCOMPARE(w->property("text").toString(), text);
-        QCOMPARE(QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name), accessibleName);
+        const QAccessibleInterface *read = QAccessible::queryAccessibleInterface(w);
+        QCOMPARE(read->text(QAccessible::Name), name);
+        QCOMPARE(read->text(QAccessible::Description), description);
         if (auto *label = qobject_cast<QLabel *>(w))
             QCOMPARE(label->alignment(), Qt::AlignLeft | Qt::AlignVCenter);
     }
