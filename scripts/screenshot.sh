@@ -10,6 +10,7 @@
 #   docs/error-no-hardware.png  the start-up error for a port 1 with nothing behind it
 #   docs/window-windows.png  the Windows build as it opens under wine, where Qt for Windows is at
 #                          hand (scripts/test-windows.sh takes it while it tries that build)
+#   docs/error-windows.png   its start-up message there, with COM1 absent and COM3 named
 # OUT_DIR to write elsewhere, BUILD_DIR as for scripts/build.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +22,8 @@ if [ "${1:-}" != --in-xvfb ]; then
     scripts/build.sh
     mkdir -p "$out"
     status=0
-    TQ5_WINDOW_PICTURE=$(realpath "$out")/window-windows.png scripts/test-windows.sh || status=$?
+    TQ5_WINDOW_PICTURE=$(realpath "$out")/window-windows.png \
+        TQ5_BOX_PICTURE=$(realpath "$out")/error-windows.png scripts/test-windows.sh || status=$?
     [ $status -eq 0 ] || [ $status -eq 77 ] || exit $status
     exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "$0" --in-xvfb
 fi

@@ -4,7 +4,8 @@
 # packaging/windows/tests/wine.sh with the simulated device's pseudo-terminal bound over
 # /dev/ttyS0 in a private mount namespace, since wine maps COM1 to /dev/ttyS0, which on Linux is
 # the machine's own port 1. Exit 77 (skipped), with the reason, where it cannot run here.
-# TQ5_WINDOW_PICTURE=FILE.png also photographs the window as it opens.
+# TQ5_WINDOW_PICTURE=FILE.png also photographs the window as it opens, TQ5_BOX_PICTURE=FILE.png
+# the start-up error box.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ -z "${TQ5_QT_MINGW:-}" ] && [ ! -r ../shared/toolchains/qt-6.8.0-mingw64.tar.xz ]; then
@@ -49,7 +50,7 @@ positions=$("$build/sim/layout_probe")
 # their wine and Xvfb, each step of theirs bounded in time.
 WORK=$work PTY=$pty DEVICE_LOG=$work/device.log POSITIONS=$positions QUERIES=sim/tests/queries.table \
     ZIP=$(grep '\.zip$' <<<"$files") SETUP=$(grep -- '-setup\.exe$' <<<"$files") TST_PROTOCOL=$windows/tst_protocol.exe \
-    SHIM=$windows/packaging/windows/tests/wine_serial_shim.dll \
+    SHIM=$windows/packaging/windows/tests/wine_serial_shim.dll UIA_CLIENT=$windows/uia_client.exe \
     QT_WIN=$(realpath "${TQ5_QT_MINGW:-$windows/qt-6.8.0-mingw64}")/win \
     scripts/as-port1.sh "$pty" packaging/windows/tests/wine.sh &
 tester=$!

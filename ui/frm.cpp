@@ -91,9 +91,17 @@ frm::frm(QString port1Device, QWidget *parent)
     MSComm1.setParent(this);
     ReplyRefresh.setParent(this);
 
-    txt_senden.setAccessibleName(QStringLiteral("Senden"));
-    txt_empfangen.setAccessibleName(QStringLiteral("Empfangen"));
+    // Screen readers say the name, then the kind of control, then the description: nouns read
+    // better before "Eingabefeld" than the labels' verbs, whose words they keep.
+    txt_senden.setAccessibleName(QStringLiteral("Befehl zum Senden"));
+    txt_senden.setAccessibleDescription(
+        QStringLiteral("Wird beim Abfragen mit Prüfsumme an das Gerät an Port 1 gesendet."));
+    txt_empfangen.setAccessibleName(QStringLiteral("Empfangene Antwort"));
+    txt_empfangen.setAccessibleDescription(
+        QStringLiteral("Die Antwort des Geräts auf die letzte Abfrage, oder ihr Fehler."));
     cmd_abfragen.setAccessibleName(QStringLiteral("Abfragen"));
+    cmd_abfragen.setAccessibleDescription(
+        QStringLiteral("Sendet den Befehl und zeigt die Antwort des Geräts."));
 
     lbl_senden.setText(QStringLiteral("Senden :"));
     lbl_empfangen.setText(QStringLiteral("Empfangen :"));

@@ -73,3 +73,15 @@ if(CMAKE_INSTALL_DO_STRIP AND TQ5_STRIP)
         message(FATAL_ERROR "${TQ5_STRIP} failed on ${copied}")
     endif()
 endif()
+
+# Screen readers reach the window through the platform plugin's bridge to UI Automation. The
+# plugin names its functions whether it imports them (MSVC) or looks them up (MinGW); a Qt built
+# without the bridge ships a window that Narrator and NVDA cannot read.
+list(FILTER copied INCLUDE REGEX "/platforms/")
+foreach(plugin IN LISTS copied)
+    file(STRINGS "${plugin}" bridge REGEX "UiaReturnRawElementProvider")
+    if(NOT bridge)
+        message(FATAL_ERROR "${plugin} lacks Qt's bridge to UI Automation: use a Qt for Windows "
+                            "built with it (with MinGW-w64, its UI Automation headers are needed)")
+    endif()
+endforeach()

@@ -133,29 +133,40 @@ private slots:
     void controls_data()
     {
         QTest::addColumn<QRect>("rect"); // twips divided by 15
-        QTest::addColumn<QString>("accessibleName");
         QTest::addColumn<QString>("text");
+        // What a screen reader says before and after the control's kind, through AT-SPI and UI
+        // Automation alike.
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("description");
         QTest::newRow("lbl_senden") << QRect(24, 11, 43, 13) << "Senden :"
-                                    << "Senden :";
-        QTest::newRow("txt_senden") << QRect(72, 8, 105, 19) << "Senden"
-                                    << "G01K01P00=";
+                                    << "Senden :" << QString();
+        QTest::newRow("txt_senden")
+            << QRect(72, 8, 105, 19) << "G01K01P00="
+            << "Befehl zum Senden"
+            << "Wird beim Abfragen mit Prüfsumme an das Gerät an Port 1 gesendet.";
         QTest::newRow("lbl_empfangen") << QRect(8, 35, 60, 13) << "Empfangen :"
-                                       << "Empfangen :";
-        QTest::newRow("txt_empfangen") << QRect(72, 32, 105, 19) << "Empfangen"
-                                       << "";
+                                       << "Empfangen :" << QString();
+        QTest::newRow("txt_empfangen")
+            << QRect(72, 32, 105, 19) << ""
+            << "Empfangene Antwort"
+            << "Die Antwort des Geräts auf die letzte Abfrage, oder ihr Fehler.";
         QTest::newRow("cmd_abfragen") << QRect(72, 56, 105, 25) << "Abfragen"
-                                      << "Abfragen";
+                                      << "Abfragen"
+                                      << "Sendet den Befehl und zeigt die Antwort des Geräts.";
     }
     void controls()
     {
         QFETCH(QRect, rect);
-        QFETCH(QString, accessibleName);
         QFETCH(QString, text);
+        QFETCH(QString, name);
+        QFETCH(QString, description);
         QWidget *w = control(QTest::currentDataTag());
         QVERIFY(w && w->isVisible());
         QCOMPARE(w->geometry(), rect);
         QCOMPARE(w->property("text").toString(), text);
-        QCOMPARE(QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name), accessibleName);
+        const QAccessibleInterface *read = QAccessible::queryAccessibleInterface(w);
+        QCOMPARE(read->text(QAccessible::Name), name);
+        QCOMPARE(read->text(QAccessible::Description), description);
         if (auto *label = qobject_cast<QLabel *>(w))
             QCOMPARE(label->alignment(), Qt::AlignLeft | Qt::AlignVCenter);
     }
@@ -424,7 +435,6 @@ private slots:
     void startupBoxOffersOtherPorts_data()
     {
         QTest::addColumn<bool>("windows");
-        QTest::addColumn<QString>("cause");     // missing, in use
         QTest::addColumn<QStringList>("ports"); // name|description|manufacturer
         QTest::addColumn<QString>("shown");     // after the first line
         const QString linux1 = "\n\nDieses Programm benutzt nur Port 1. Serielle Schnittstellen "
@@ -436,46 +446,40 @@ private slots:
                                 "Erweitert… → COM-Anschlussnummer: COM1 → OK.\nStarten Sie "
                                 "danach dieses Programm neu.";
         QTest::newRow("linux, no port")
-            << false << "missing" << QStringList{"%1|port 1|", "%2|another pty|"} << kNoOtherPort;
+            << false << QStringList{"%1|port 1|", "%2|another pty|"} << kNoOtherPort;
         QTest::newRow("windows, no port")
-            << true << "missing" << QStringList{"COM1||"}
+            << true << QStringList{"COM1||"}
             << "\n\nDieser Rechner hat keine andere serielle Schnittstelle. Schließen Sie das "
                "Gerät über einen USB-Seriell-Adapter an, geben Sie ihm im Geräte-Manager die "
                "Nummer COM1 und starten Sie dieses Programm neu.";
         QTest::newRow("linux, one adapter among port 1 and a pseudo-terminal")
-            << false << "missing"
-            << QStringList{"%1||", "%2||", "/dev/ttyUSB0|FT232R USB UART|FTDI"}
+            << false << QStringList{"%1||", "%2||", "/dev/ttyUSB0|FT232R USB UART|FTDI"}
             << linux1 + "  /dev/ttyUSB0 – FT232R USB UART (FTDI)\n\nSo starten Sie dieses Programm "
                         "mit /dev/ttyUSB0 als Port 1:\n  tq5bus-port1 /dev/ttyUSB0";
         QTest::newRow("linux, several, sorted, odd names quoted, long and empty descriptions")
-            << false << "missing"
+            << false
             << QStringList{"/dev/ttyUSB10||", "/dev/tty'1|Prolific\nPL2303|Prolific",
                            "/dev/ttyACM0|" + QString(70, u'x') + "|"}
             << linux1 + "  /dev/tty'1 – Prolific PL2303\n  /dev/ttyACM0 – " + QString(59, u'x') +
                    "…\n  /dev/ttyUSB10\n\nSo starten Sie dieses Programm mit /dev/tty'1 als "
                    "Port 1:\n  tq5bus-port1 '/dev/tty'\\''1'";
         QTest::newRow("windows, COM3 beside COM1")
-            << true << "missing"
-            << QStringList{"COM1|Kommunikationsanschluss|", "COM3|USB-SERIAL CH340|wch.cn"}
+            << true << QStringList{"COM1|Kommunikationsanschluss|", "COM3|USB-SERIAL CH340|wch.cn"}
             << windows1 + "  COM3 – USB-SERIAL CH340 (wch.cn)" +
                    devices.arg("„USB-SERIAL CH340 (COM3)“");
         QStringList many;
         for (int i = 12; i >= 3; --i)
             many << QStringLiteral("COM%1||").arg(i);
         QTest::newRow("windows, ten ports, no descriptions")
-            << true << "missing" << many
+            << true << many
             << windows1 +
                    "  COM3\n  COM4\n  COM5\n  COM6\n  COM7\n  COM8\n  COM9\n  COM10\n  … und "
                    "2 weitere" +
                    devices.arg("COM3");
-        QTest::newRow("in use: no list")
-            << true << "in use" << QStringList{"COM3||"}
-            << "\nBeenden Sie das andere Programm und starten Sie dieses Programm neu.";
     }
     void startupBoxOffersOtherPorts()
     {
         QFETCH(bool, windows);
-        QFETCH(QString, cause);
         QFETCH(QStringList, ports);
         QFETCH(QString, shown);
         const Pty other;
@@ -487,10 +491,7 @@ private slots:
         }
         const QString port1 = windows ? "COM1" : "/dev/ttyS0";
         PortError e{1, "Port 1 (" + port1 + ") ist nicht vorhanden"};
-        if (cause == u"in use")
-            e = {2, "Port 1 (" + port1 + ") wird von einem anderen Programm benutzt",
-                 "Beenden Sie das andere Programm und starten Sie dieses Programm neu."};
-        e.standInHelps = cause != u"in use";
+        e.standInHelps = true;
         e.others = SerialLink::standInsAmong(listed, windows ? port1 : pty->path());
         QCOMPARE(startupErrorText(e, windows ? PortSystem::Windows : PortSystem::Linux),
                  "Fehler " + QString::number(e.number) + ": " + e.text + "." + shown);

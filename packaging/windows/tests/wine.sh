@@ -6,8 +6,9 @@
 # end, its start-up error, and the installer. Each prefix is the run's own and is ended with it.
 # Wine 8.0 brings no received byte to Qt's serial port on Windows; wine_serial_shim.dll, loaded
 # into the program as a Qt plugin, makes up for that as Windows itself behaves.
-# From the caller: WORK PTY DEVICE_LOG POSITIONS QUERIES ZIP SETUP TST_PROTOCOL QT_WIN SHIM; with
-# TQ5_WINDOW_PICTURE, a PNG of the window as it opens is written there.
+# From the caller: WORK PTY DEVICE_LOG POSITIONS QUERIES ZIP SETUP TST_PROTOCOL QT_WIN SHIM
+# UIA_CLIENT; with TQ5_WINDOW_PICTURE and TQ5_BOX_PICTURE, PNGs of the window as it opens and
+# of the start-up error box are written there.
 set -uo pipefail
 log=$DEVICE_LOG logs=$WORK
 # fail, die, await, click, read_box, check, check_table
@@ -119,6 +120,10 @@ eval "$(xdotool getwindowgeometry --shell "$win")"
 icons=$(xprop -id "$win" _NET_WM_ICON | grep -o 'Icon ([0-9]* x [0-9]*)' | sort | tr '\n' ' ')
 [ "$icons" = "Icon (16 x 16) Icon (32 x 32) " ] || fail "window icons: '$icons'"
 
+# Screen readers: the shipped platform plugin answers UI Automation for the window (what is left
+# to Windows: uia_client.cpp). The queries and the closing below show the window still works.
+uia=$(w "$UIA_CLIENT" 2>&1 | tr -d '\r') && echo "ok: UI Automation: ${uia//$'\n'/; }" || fail "UI Automation: $uia"
+
 # The zip holds exactly what the program loads of its own: each DLL and plugin in it is loaded,
 # and nothing is loaded from elsewhere but Windows' own (a missing one would stop the start).
 loaded=$(sed -n 's/.*Loaded L"\(.*\)" at .*: native$/\1/p' "$WORK/program.log" | sed 's/\\\\/\\/g' | sort -u)
@@ -135,11 +140,16 @@ click $txt_senden key --delay 50 ctrl+a ctrl+v
 check "a Windows-1252 command" "" "47 72 FC DF 39 34 03" "Fehler : Timeout"
 stop
 
-# Start-up error: nothing behind COM1. Wine ends first, so that it links COM1 anew from the
-# registry as it starts again.
+# Start-up error: nothing behind COM1, an adapter on COM3. Wine ends first, so that it links COM1
+# anew from the registry as it starts again; its server then stays, since Qt lists the ports a
+# volatile key names, which lives as long as the server.
 ws -w
+ws -p
 com1 "$WORK/absent"
+w reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\VCP0' /t REG_SZ /d COM3 /f >/dev/null 2>&1 ||
+    fail "wine would not name COM3"
 start "$exe" startup
+[ -z "${TQ5_BOX_PICTURE:-}" ] || import -window "$win" "$TQ5_BOX_PICTURE"
 # Qt's message box copies its text on Ctrl+C, once it has taken the key focus.
 printf '%s' "$unread" | xclip -i -selection clipboard
 copy_box() {
@@ -148,19 +158,33 @@ copy_box() {
     ! clipboard_is "$unread"
 }
 await 10 copy_box
-# What wine says for a COM port with no device; Windows itself says the port is missing.
-want="TQ5-Bus-Protokoll
----------------------------
-Fehler 8: Port 1 (COM1) lässt sich nicht öffnen.
-Prüfen Sie das Gerät und starten Sie dieses Programm neu.
-Systemmeldung: Invalid function."
-[[ $box == *"$want"* ]] && echo "ok: the start-up error" || fail "the start-up error box: ${box@Q}"
+# What wine says for a COM port with no device (Windows itself says the port is missing); the
+# other ports (wine adds COM2, where it moves /dev/ttyS0), not COM1; the way to make one COM1,
+# and the button to Device Manager.
+box=${box//$'\r'/} missing=
+for want in $'Fehler 8: Port 1 (COM1) lässt sich nicht öffnen.\nSystemmeldung: Invalid function.\n' \
+    $'COM1. Serielle Schnittstellen dieses Rechners:\n' $'\n  COM3\n' \
+    "Geräte-Manager → Anschlüsse (COM & LPT) → COM" "Geräte-Manager öffnen" \
+    "→ Eigenschaften → Anschlusseinstellungen → Erweitert… → COM-Anschlussnummer: COM1 → OK."; do
+    [[ $box == *"$want"* ]] || missing+=" ${want@Q}"
+done
+[[ $box != *$'\n  COM1'* ]] || missing+=" (COM1 is listed)"
+[ -z "$missing" ] && echo "ok: the start-up error lists COM3 and how to make it COM1" ||
+    fail "the start-up error box lacks$missing: ${box@Q}"
 xdotool key --window "$win" Return
 ended
 [ "$status" = 1 ] || fail "start-up error: status $status, expected 1"
+ws -k 2>/dev/null
 
-# The installer: silently into a new prefix, for all users; one query; silently out again.
+# The installer: its pages in German; silently into a new prefix, for all users; one query;
+# silently out again. LIESMICH.txt for Notepad, here as in the zip: UTF-8 with its mark, CRLF.
 new_prefix installed
+w "$SETUP" >"$WORK/setup-pages.log" 2>&1 &
+await 30 xdotool search --onlyvisible --name '^Installation von TQ5-Bus-Protokoll$' >/dev/null &&
+    echo "ok: the installer speaks German" || fail "no installer window captioned in German"
+ws -k
+[ "$(od -An -tx1 -N3 "$folder/LIESMICH.txt")" = " ef bb bf" ] && ! grep -qv $'\r$' "$folder/LIESMICH.txt" ||
+    fail "LIESMICH.txt: missing, or not UTF-8 with its mark and CRLF"
 w "$SETUP" /S >"$WORK/setup.log" 2>&1 && ws -w || fail "the installer failed"
 programs=$(w winepath -u 'C:\Program Files' 2>/dev/null)/TQ5-Bus-Protokoll
 menu=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/TQ5-Bus-Protokoll
