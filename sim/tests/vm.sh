@@ -15,7 +15,6 @@ here=$(dirname "$0")
 logs=$WORK missed_ok=1
 # fail, die, await, click, read_box, check, check_table
 . "$here/drive.sh"
-bus=$BUILD/tq5bus
 # How a user makes the adapter port 1: the command beside the program.
 port1=$BUILD/tq5bus-port1
 eval "$POSITIONS"
@@ -23,8 +22,7 @@ export XDG_RUNTIME_DIR=/tmp/xdg QT_QPA_PLATFORM=xcb HOME=/root
 
 asked=0
 host() {
-    asked=$((asked + 1))
-    echo "$1" >"$WORK/ask.tmp" && mv "$WORK/ask.tmp" "$WORK/ask.$asked"
+    echo "$1" >"$WORK/ask.tmp" && mv "$WORK/ask.tmp" "$WORK/ask.$((++asked))"
     await 30 test -e "$WORK/done.$asked" || die "the host did not $1"
 }
 
@@ -39,7 +37,6 @@ start() { # command...: the program, its window found
     await 60 find_window || die "no window appeared: $(cat "$WORK/program.log")"
     timeout 5 xdotool windowfocus --sync "$win" || die "the window took no focus"
 }
-stop() { kill "$program" && wait "$program"; }
 shows() { # name text: the box shows TEXT (a prefix) within 20 s
     local end=$((SECONDS + 20)) shown=()
     while [ $SECONDS -le $end ]; do
@@ -50,25 +47,14 @@ shows() { # name text: the box shows TEXT (a prefix) within 20 s
     fail "$1: ${shown[*]@Q}"
 }
 press() { click $txt_empfangen key --delay 0 ctrl+a x && click $cmd_abfragen; }
-ended() { # the program's exit status into status; killed (143) if it has not ended in 20 s
-    timeout 20 tail --pid "$program" -f /dev/null || kill "$program"
-    wait "$program"
-    status=$?
-}
-cpu() { # the program's CPU time over 2 s, in % of one core
-    local stat=/proc/$(pidof tq5bus)/stat t0
-    t0=$(awk '{print $14 + $15}' "$stat") && sleep 2 &&
-        echo $((($(awk '{print $14 + $15}' "$stat") - t0) * 100 / $(getconf CLK_TCK) / 2))
-}
 
 uart() {
     log=$WORK/uart.log
-    start "$bus"
-    local settings=" $(stty -F /dev/ttyS0 -a | tr '\n;' '  ') " want
-    for want in 'speed 9600 baud' cs8 -parenb -cstopb; do
-        [[ $settings == *" $want "* ]] || fail "the 16550's settings lack '$want': $settings"
-    done
-    echo "ok: the 16550 while the program holds it: 9600 baud, cs8 -parenb -cstopb"
+    start "$BUILD/tq5bus"
+    local settings=" $(stty -F /dev/ttyS0 -a | tr '\n;' '  ') "
+    [[ $settings == *" speed 9600 baud "*" -parenb "*" cs8 "*" -cstopb "* ]] &&
+        echo "ok: the 16550 while the program holds it: 9600 baud, -parenb cs8 -cstopb" ||
+        fail "the 16550's settings while the program holds it: $settings"
     host stty
     check_table "$here/queries.table"
     # Every byte of the frames and answers, once, through the UART as its driver counts them.
@@ -77,28 +63,30 @@ uart() {
     got=$(grep ' TX ' "$log" | grep -o '\[[0-9A-F ]*\]$' | tr -d '[]' | wc -w)
     [[ $counts == *" tx:$sent rx:$got "* ]] && echo "ok: through the 16550: $sent bytes out, $got in" ||
         fail "the 16550 counted ${counts}, the device $sent bytes in and $got out"
-    stop
+    kill "$program" && wait "$program"
 
     log=$WORK/usb.log
     await 30 test -c /dev/ttyUSB0 || die "no /dev/ttyUSB0"
     echo "/dev/ttyUSB0: $(basename "$(readlink /sys/class/tty/ttyUSB0/device/driver)")"
     start "$port1" /dev/ttyUSB0
     check_table "$here/queries.table"
-    local second
     second=$(timeout 20 "$port1" /dev/ttyUSB0 2>&1) && status=0 || status=$?
     [[ $status = 1 && $second == *"is in use"* ]] && echo "ok: a second program is refused: $second" ||
         fail "a second program: status $status, $second"
 
     # Pulled as the next frame reaches the device, while its query waits; then while idle.
-    local lost='Fehler : Port 1 getrennt: ' pull used
+    local lost='Fehler : Port 1 getrennt: ' pull stat t0 used
     for pull in pull-on-frame pull; do
         host $pull
         [ $pull = pull ] || { click $txt_senden key ctrl+a BackSpace type SILENT && press; }
         shows "pulled ($pull)" "$lost"
         await 30 test ! -e /dev/ttyUSB0 || fail "the adapter stayed"
-        used=$(cpu)
+        # Its CPU time over 2 s, in % of one core: reported, and well under half a core.
+        stat=/proc/$(pidof tq5bus)/stat
+        t0=$(awk '{print $14 + $15}' "$stat") && sleep 2
+        used=$((($(awk '{print $14 + $15}' "$stat") - t0) * 100 / $(getconf CLK_TCK) / 2))
         echo "the program's CPU over 2 s after the loss: $used % of a core"
-        [ "${used:-100}" -lt 50 ] || fail "the program spins after the loss"
+        [ "$used" -lt 50 ] || fail "the program spins after the loss"
         # Well after a timeout would have come: the loss is still shown.
         read_box && [[ $box == "$lost"* ]] || fail "the loss text gave way to '$box'"
         press
@@ -107,29 +95,24 @@ uart() {
         await 30 test -c /dev/ttyUSB0 || die "the adapter did not come back"
         check "the first query after it is back" G01K01P00= "47 30 31 4B 30 31 50 30 30 3D 34 31 03" "{ACK}"
     done
-    stop
+    kill "$program" && wait "$program"
 }
 
-# The start-up box: its text (selected and copied) into box; the window never shown; status 1.
+# The start-up box: its text into box; the window never shown; status 1.
 startup_box() { # what the box must hold besides its first line...
-    start "$bus"
-    local windows
+    start "$BUILD/tq5bus"
+    local windows want status first='^Fehler [0-9]+: Port 1 \(/dev/ttyS0\) hat keine Schnittstelle\.$'
     windows=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | wc -l)
-    printf '%s' "$unread" | xclip -i -selection clipboard
-    # The box's text is selectable: a click into it, select all, copy.
-    copy_box() {
-        click 100 30 key ctrl+a ctrl+c
-        sleep 0.2
-        ! clipboard_is "$unread"
-    }
-    await 20 copy_box || die "nothing could be copied from the start-up box"
-    local want first='^Fehler [0-9]+: Port 1 \(/dev/ttyS0\) hat keine Schnittstelle\.$'
+    # Its text is selectable, as the reply box's is: a click into it, select all, copy.
+    txt_empfangen='100 30' read_box || die "nothing could be copied from the start-up box"
     [[ ${box%%$'\n'*} =~ $first ]] || fail "the start-up box's first line: ${box%%$'\n'*}"
     for want in "$@"; do
         [[ $box == *"$want"* ]] || fail "the start-up box lacks '$want': ${box@Q}"
     done
     xdotool key Return
-    ended
+    timeout 20 tail --pid "$program" -f /dev/null || kill "$program"
+    wait "$program"
+    status=$?
     [ "$windows" = 1 ] && [ "$status" = 1 ] && echo "ok: the start-up box: ${box@Q}" ||
         fail "start-up: $windows windows, status $status"
 }
