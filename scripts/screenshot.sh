@@ -75,16 +75,20 @@ import -window "$win" "$out/window-reply.png"
 nsenter -t "$app" -m -- "$(realpath "$build/tq5bus")" >"$tmp/second.log" 2>&1 &
 second=$!
 pids+=($second)
-box=
-for _ in $(seq 100); do
-    box=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | grep -vx "$win" | head -n 1) || true
-    [ -n "$box" ] && break
-    sleep 0.05
-done
-[ -n "$box" ] || { echo "the second copy showed no error:" >&2; cat "$tmp/second.log" >&2; exit 1; }
-sleep 0.5
-import -window "$box" "$out/error-in-use.png"
-xdotool windowfocus --sync "$box" key Return
+# The start-up error box beside the window, photographed and closed: what it is, its log, the PNG.
+photograph_box() {
+    local box=
+    for _ in $(seq 200); do
+        box=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | grep -vx "$win" | head -n 1) || true
+        [ -n "$box" ] && break
+        sleep 0.05
+    done
+    [ -n "$box" ] || { echo "no start-up error for $1:" >&2; cat "$2" >&2; exit 1; }
+    sleep 0.5
+    import -window "$box" "$out/$3"
+    xdotool windowfocus --sync "$box" key Return 2>/dev/null
+}
+photograph_box "a second copy" "$tmp/second.log" error-in-use.png
 status=0
 wait "$second" || status=$?
 echo "the second copy ended with status $status"
@@ -101,16 +105,7 @@ scripts/as-port1.sh "$pty" sh -c ': >"$2"; while [ -e "$0" ]; do sleep 0.02; don
 pids+=($!)
 for _ in $(seq 100); do [ -e "$tmp/bound" ] && break; sleep 0.05; done
 kill "$gone"
-box=
-for _ in $(seq 200); do
-    box=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | grep -vx "$win" | head -n 1) || true
-    [ -n "$box" ] && break
-    sleep 0.05
-done
-[ -n "$box" ] || { echo "no start-up error for a port 1 with nothing behind it:" >&2; cat "$tmp/nohardware.log" >&2; exit 1; }
-sleep 0.5
-import -window "$box" "$out/error-no-hardware.png"
-xdotool windowfocus --sync "$box" key Return 2>/dev/null
+photograph_box "a port 1 with nothing behind it" "$tmp/nohardware.log" error-no-hardware.png
 
 # Both sizes on a desktop-blue ground, each pixel an 8 x 8 block.
 convert -background '#3a6ea5' "$build/ui/tq5bus-32.png" -flatten -scale 800% "$tmp/icon32.png"
