@@ -46,7 +46,7 @@ QString howToMakePort1(const PortInfo &p, PortSystem system, const QString &stan
 {
     if (system == PortSystem::Linux)
         return QStringLiteral("So starten Sie dieses Programm mit %1 als Port 1:\n  %2 %3")
-            .arg(p.name, standInCommand, shellWord(p.name));
+            .arg(p.name, shellWord(standInCommand), shellWord(p.name));
     // Device Manager lists the adapter by its description with the port in brackets.
     const QString entry =
         p.description.isEmpty() ? p.name : QStringLiteral("„%1 (%2)“").arg(p.description, p.name);
@@ -77,7 +77,7 @@ QString startupErrorText(const PortError &error, PortSystem system, const QStrin
                                          "starten Sie dieses Programm neu.")
                         : QStringLiteral(" und starten Sie dieses Programm mit ihm als Port 1, "
                                          "zum Beispiel:\n  %1 /dev/ttyUSB0")
-                              .arg(standInCommand));
+                              .arg(shellWord(standInCommand)));
     text += QStringLiteral("\n\nDieses Programm benutzt nur %1. Serielle Schnittstellen dieses "
                            "Rechners:")
                 .arg(windows ? QStringLiteral("COM1") : QStringLiteral("Port 1"));
