@@ -23,7 +23,7 @@ checking=
 if [ $# -eq 1 ] && [ -z "$checking" ]; then
     locking=1
     program=$(dirname "$(realpath "$0")")/tq5bus
-    [ -x "$program" ] || refuse "there is no tq5bus beside this command ($program)"
+    [ -x "$program" ] || refuse "there is no tq5bus beside this command ($program); in the repository, run scripts/run.sh DEVICE"
     set -- "$1" "$program"
 fi
 [ -e /dev/ttyS0 ] || { echo "$me: /dev/ttyS0 does not exist to bind over" >&2 && exit 77; }
@@ -36,11 +36,26 @@ if [ $# -ge 1 ]; then
     # Relative names and links such as /dev/serial/by-id/... name the device itself.
     device=$(realpath "$given")
     [ -c "$device" ] || refuse "$given is not a serial device (not a character device)"
-    # The same device under another name would be the machine's own port 1 after all.
-    [ "$(stat -Lc %t:%T "$device")" != "$(stat -Lc %t:%T /dev/ttyS0)" ] ||
+    # The same device under another name would be the machine's own port 1 after all, and the
+    # consoles (tty, console, the virtual terminals, whatever the kernel's console is) are no
+    # adapter either.
+    number=$(stat -Lc %t:%T "$device")
+    [ "$number" != "$(stat -Lc %t:%T /dev/ttyS0)" ] ||
         refuse "$given is port 1 (/dev/ttyS0) itself; give the device that is to stand in for it"
-    { [ -r "$device" ] && [ -w "$device" ]; } ||
-        refuse "you may not open $given; join its group and log in again: su -c 'adduser $(id -un) $(stat -c %G "$device")'"
+    console=
+    for name in $(cat /sys/class/tty/console/active 2>/dev/null); do
+        [ "$number" != "$(stat -Lc %t:%T "/dev/$name" 2>/dev/null)" ] || console=$name
+    done
+    major=$((16#${number%:*})) minor=$((16#${number#*:}))
+    if [ -n "$console" ] || [ $major -eq 5 ] || { [ $major -eq 4 ] && [ $minor -lt 64 ]; }; then
+        refuse "$given is a console of this machine, not a serial adapter"
+    fi
+    if ! { [ -r "$device" ] && [ -w "$device" ]; }; then
+        group=$(stat -c %G "$device")
+        [[ $group != root && $(stat -c %A "$device") == ????rw* ]] ||
+            refuse "you may not open $given, and only its owner $(stat -c %U "$device") may; ask the administrator for access"
+        refuse "you may not open $given; join its group and log in again: su -c 'adduser $(id -un) $group' (or: sudo adduser $(id -un) $group)"
+    fi
 fi
 
 # A mount namespace of its own as root; otherwise, or where a container refuses that, one
@@ -66,10 +81,15 @@ if [ ${#ns[@]} -eq 0 ]; then
 fi
 [ -z "$checking" ] || exit 0
 shift
+# In a user namespace the command would run as its root, whom the session's D-Bus, and with it
+# the desktop's accessibility bus, refuses: once the binds are made it goes back to the caller's
+# own ids.
+back=()
+[ "${ns[1]}" != --user ] || back=(unshare --user --map-user="$(id -u)" --map-group="$(id -g)" --)
 # shellcheck disable=SC2016 # expanded by the inner shell
 run=("${ns[@]}" -- sh -c 'mount --bind "$0" /dev/ttyS0 &&
     { [ ! -d /run/lock ] || mount -t tmpfs -o mode=1777 tq5lock /run/lock; } && exec "$@"' \
-    "$device" "$@")
+    "$device" "${back[@]}" "$@")
 [ -n "$locking" ] || exec "${run[@]}"
 
 # Qt's lock file: LCK.. and the name below /dev/ with / as _; pid, program and host a line each.
@@ -81,8 +101,9 @@ lock=/run/lock/LCK..${name//\//_}
 if [ -e "$lock" ]; then
     pid=$(sed -n '1{s/ //g;p;}' "$lock" 2>/dev/null) || true
     if [[ ! $pid =~ ^[0-9]+$ ]] || [ -d "/proc/$pid" ]; then
-        app=$(sed -n 2p "$lock" 2>/dev/null) || true
-        echo "$me: $given is in use: $lock names process ${pid:-?}${app:+ ($app)}; close that program first" >&2
+        app=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) || app=$(sed -n 2p "$lock" 2>/dev/null) || true
+        app=${app% }
+        echo "$me: $given is in use: $lock names process ${pid:-?}${app:+ (${app:0:100})}; close that program first" >&2
         exit 1
     fi
     rm -f "$lock"

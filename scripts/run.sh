@@ -6,6 +6,7 @@
 # port 1 untouched, and the device locked against other programs while it runs.
 set -euo pipefail
 me=scripts/run.sh
+case ${1:-} in -h | --help) echo "usage: $0 [DEVICE]" && exit 0 ;; esac
 [ $# -le 1 ] || { echo "usage: $0 [DEVICE]" >&2 && exit 2; }
 if [ $# -eq 1 ]; then
     # Before anything is built, and before leaving the caller's folder, which a relative name

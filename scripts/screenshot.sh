@@ -99,8 +99,9 @@ gone=$!
 pids+=($gone)
 for _ in $(seq 100); do grep -qs '^PTY ' "$tmp/gone.log" && break; sleep 0.05; done
 pty=$(sed -n 's/^PTY //p' "$tmp/gone.log")
+# The build on the search path, as an installed program is: the box names the bare command.
 # shellcheck disable=SC2016 # expanded by the inner shell
-scripts/as-port1.sh "$pty" sh -c ': >"$2"; while [ -e "$0" ]; do sleep 0.02; done; exec "$1"' \
+PATH=$(realpath "$build"):$PATH scripts/as-port1.sh "$pty" sh -c ': >"$2"; while [ -e "$0" ]; do sleep 0.02; done; exec "$1"' \
     "$pty" "$(realpath "$build/tq5bus")" "$tmp/bound" >"$tmp/nohardware.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -e "$tmp/bound" ] && break; sleep 0.05; done

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <tuple>
 #include <utility>
 
 #ifndef Q_OS_WIN
@@ -126,7 +127,7 @@ std::vector<PortInfo> SerialLink::systemPorts()
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
         ports.push_back(
             {kPortSystem == PortSystem::Windows ? info.portName() : info.systemLocation(),
-             info.description(), info.manufacturer()});
+             info.description(), info.manufacturer(), info.hasVendorIdentifier()});
     return ports;
 }
 
@@ -139,9 +140,10 @@ std::vector<PortInfo> SerialLink::standInsAmong(std::vector<PortInfo> ports, con
         p.description = oneLine(p.description);
         p.manufacturer = oneLine(p.manufacturer);
     }
-    // COM3 before COM10.
+    // Adapters first, the first of them the one the box makes port 1; COM3 before COM10.
     std::sort(ports.begin(), ports.end(), [](const PortInfo &a, const PortInfo &b) {
-        return std::pair(a.name.size(), a.name) < std::pair(b.name.size(), b.name);
+        return std::tuple(!a.usb, a.name.size(), a.name) <
+               std::tuple(!b.usb, b.name.size(), b.name);
     });
     return ports;
 }
@@ -269,7 +271,7 @@ bool SerialLink::failToOpen()
         e.text = port + QStringLiteral(" ist nicht vorhanden");
     } else if (noHardware) {
         // Not the device's fault: the machine names the port but has no UART or adapter there.
-        e.text = port + QStringLiteral(" hat keine Schnittstelle");
+        e.text = QStringLiteral("An ") + port + QStringLiteral(" ist keine Hardware vorhanden");
         e.detail = port_.errorString();
     } else {
         switch (error) {

@@ -25,6 +25,8 @@ struct PortInfo
     QString name; // what the user selects it by: COM3, /dev/ttyUSB0
     QString description;
     QString manufacturer;
+    bool usb =
+        false; // an adapter someone plugged in, more likely the device's than a built-in port
 };
 
 // A port layer error: the number and text the user is shown, what the user can do about it,
@@ -83,7 +85,8 @@ public:
     using PortLister = std::function<std::vector<PortInfo>()>;
     void setPortLister(PortLister lister) { portLister_ = std::move(lister); }
     // Those of `ports` that could stand in for `port1`, in the order they are shown: not port 1
-    // itself, and nothing that is no usable port (pseudo-terminals, 8250 ports with no UART).
+    // itself, and nothing that is no usable port (pseudo-terminals, 8250 ports with no UART);
+    // USB adapters first.
     static std::vector<PortInfo> standInsAmong(std::vector<PortInfo> ports, const QString &port1);
 
 signals:

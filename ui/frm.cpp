@@ -98,7 +98,7 @@ frm::frm(QString port1Device, QWidget *parent)
         QStringLiteral("Wird beim Abfragen mit Prüfsumme an das Gerät an Port 1 gesendet."));
     txt_empfangen.setAccessibleName(QStringLiteral("Empfangene Antwort"));
     txt_empfangen.setAccessibleDescription(
-        QStringLiteral("Die Antwort des Geräts auf die letzte Abfrage, oder ihr Fehler."));
+        QStringLiteral("Die Antwort des Geräts auf die letzte Abfrage oder eine Fehlermeldung."));
     cmd_abfragen.setAccessibleName(QStringLiteral("Abfragen"));
     cmd_abfragen.setAccessibleDescription(
         QStringLiteral("Sendet den Befehl und zeigt die Antwort des Geräts."));

@@ -78,8 +78,8 @@ QString startupErrorText(const PortError &error, PortSystem system, const QStrin
                         : QStringLiteral(" und starten Sie dieses Programm mit ihm als Port 1, "
                                          "zum Beispiel:\n  %1 /dev/ttyUSB0")
                               .arg(shellWord(standInCommand)));
-    text += QStringLiteral("\n\nDieses Programm benutzt nur %1. Serielle Schnittstellen dieses "
-                           "Rechners:")
+    text += QStringLiteral("\n\nDieses Programm benutzt nur %1. Weitere serielle Schnittstellen "
+                           "dieses Rechners:")
                 .arg(windows ? QStringLiteral("COM1") : QStringLiteral("Port 1"));
     const std::size_t shown = std::min(error.others.size(), kPortsShown);
     for (std::size_t i = 0; i < shown; ++i)

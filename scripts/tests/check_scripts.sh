@@ -51,7 +51,7 @@ printf '%s\ncutecom\n%s\n' "$(sh -c 'echo $$')" "$(uname -n)" >"$lock"
 holder=$! && pids+=($!)
 await grep -q 'RX .*\[4E 41 4B 44 41 03\]' "$tmp/sim.log" || fail "the device received no frame"
 run timeout 20 "$root/scripts/run.sh" "$pty"
-[[ $rc = 1 && $out = *"in use: $lock names process $holder (bash); close that program first" ]] ||
+[[ $rc = 1 && $out = *"in use: $lock names process $holder ("*"/scripts/as-port1.sh --lock $pty "*"); close that program first" ]] ||
     fail "a second start: $rc '$out'"
 kill "$holder"
 wait "$holder"

@@ -57,6 +57,8 @@ while IFS='|' read -r given why; do
 done <<ROWS
 /dev/ttyS0|is port 1 (/dev/ttyS0) itself
 $work/by-id/usb-port1|is port 1 (/dev/ttyS0) itself
+/dev/console|is a console of this machine
+/dev/tty|is a console of this machine
 $work/no-such-adapter|does not exist
 $work/by-id|is not a serial device
 |give the serial device
@@ -83,6 +85,9 @@ start_program() {
 }
 log=$work/device.log
 start_device "$log"
+# The program runs as the caller, not as a namespace's root whom the desktop's D-Bus refuses.
+uid=$("$as_port1" "$pty" id -u 2>&1)
+[ "$uid" = "$(id -u)" ] || fail "the command ran as '$uid', not as the caller ($(id -u))"
 start_program
 timeout 5 xdotool windowfocus --sync "$win" || die "the window took no focus"
 
@@ -116,7 +121,7 @@ timeout 5 xdotool windowfocus --sync "$win" || fail "the start-up box took no fo
 await 5 grep -q 'Systemmeldung' "$work/nohardware.log"
 box=$(sed -n '/^TQ5-Bus-Protokoll: /,$p' "$work/nohardware.log" | sed '1s/^TQ5-Bus-Protokoll: //')
 # Then the machine's other ports, if any, and the command that makes one port 1.
-want="^Fehler [0-9]+: Port 1 \\(/dev/ttyS0\\) hat keine Schnittstelle\\.
+want="^Fehler [0-9]+: An Port 1 \\(/dev/ttyS0\\) ist keine Hardware vorhanden\\.
 Systemmeldung: Input/output error
 
 .*

@@ -101,7 +101,7 @@ uart() {
 # The start-up box: its text into box; the window never shown; status 1.
 startup_box() { # what the box must hold besides its first line...
     start "$BUILD/tq5bus"
-    local windows want status first='^Fehler [0-9]+: Port 1 \(/dev/ttyS0\) hat keine Schnittstelle\.$'
+    local windows want status first='^Fehler [0-9]+: An Port 1 \(/dev/ttyS0\) ist keine Hardware vorhanden\.$'
     windows=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | wc -l)
     # Its text is selectable, as the reply box's is: a click into it, select all, copy.
     txt_empfangen='100 30' read_box || die "nothing could be copied from the start-up box"

@@ -149,7 +149,7 @@ private slots:
         QTest::newRow("txt_empfangen")
             << QRect(72, 32, 105, 19) << ""
             << "Empfangene Antwort"
-            << "Die Antwort des Geräts auf die letzte Abfrage, oder ihr Fehler.";
+            << "Die Antwort des Geräts auf die letzte Abfrage oder eine Fehlermeldung.";
         QTest::newRow("cmd_abfragen") << QRect(72, 56, 105, 25) << "Abfragen"
                                       << "Abfragen"
                                       << "Sendet den Befehl und zeigt die Antwort des Geräts.";
@@ -435,11 +435,11 @@ private slots:
     void startupBoxOffersOtherPorts_data()
     {
         QTest::addColumn<bool>("windows");
-        QTest::addColumn<QStringList>("ports"); // name|description|manufacturer
+        QTest::addColumn<QStringList>("ports"); // name|description|manufacturer[|usb]
         QTest::addColumn<QString>("shown");     // after the first line
-        const QString linux1 = "\n\nDieses Programm benutzt nur Port 1. Serielle Schnittstellen "
-                               "dieses Rechners:\n";
-        const QString windows1 = "\n\nDieses Programm benutzt nur COM1. Serielle "
+        const QString linux1 = "\n\nDieses Programm benutzt nur Port 1. Weitere serielle "
+                               "Schnittstellen dieses Rechners:\n";
+        const QString windows1 = "\n\nDieses Programm benutzt nur COM1. Weitere serielle "
                                  "Schnittstellen dieses Rechners:\n";
         const QString devices = "\n\nSo wird COM3 zu COM1:\nGeräte-Manager → Anschlüsse (COM & "
                                 "LPT) → %1 → Eigenschaften → Anschlusseinstellungen → "
@@ -456,13 +456,14 @@ private slots:
             << false << QStringList{"%1||", "%2||", "/dev/ttyUSB0|FT232R USB UART|FTDI"}
             << linux1 + "  /dev/ttyUSB0 – FT232R USB UART (FTDI)\n\nSo starten Sie dieses Programm "
                         "mit /dev/ttyUSB0 als Port 1:\n  tq5bus-port1 /dev/ttyUSB0";
-        QTest::newRow("linux, several, sorted, odd names quoted, long and empty descriptions")
+        QTest::newRow("linux, several: adapters first, sorted, quoted, long and empty descriptions")
             << false
-            << QStringList{"/dev/ttyUSB10||", "/dev/tty'1|Prolific\nPL2303|Prolific",
-                           "/dev/ttyACM0|" + QString(70, u'x') + "|"}
-            << linux1 + "  /dev/tty'1 – Prolific PL2303\n  /dev/ttyACM0 – " + QString(59, u'x') +
-                   "…\n  /dev/ttyUSB10\n\nSo starten Sie dieses Programm mit /dev/tty'1 als "
-                   "Port 1:\n  tq5bus-port1 '/dev/tty'\\''1'";
+            << QStringList{"/dev/ttyS1|" + QString(70, u'x') + "|", "/dev/ttyUSB10|||usb",
+                           "/dev/tty'1|Prolific\nPL2303|Prolific|usb"}
+            << linux1 + "  /dev/tty'1 – Prolific PL2303\n  /dev/ttyUSB10\n  /dev/ttyS1 – " +
+                   QString(59, u'x') +
+                   "…\n\nSo starten Sie dieses Programm mit /dev/tty'1 als Port 1:\n  "
+                   "tq5bus-port1 '/dev/tty'\\''1'";
         QTest::newRow("windows, COM3 beside COM1")
             << true << QStringList{"COM1|Kommunikationsanschluss|", "COM3|USB-SERIAL CH340|wch.cn"}
             << windows1 + "  COM3 – USB-SERIAL CH340 (wch.cn)" +
@@ -487,7 +488,7 @@ private slots:
         for (const QString &p : ports) {
             const QStringList f =
                 QString(p).replace("%1", pty->path()).replace("%2", other.path()).split(u'|');
-            listed.push_back({f[0], f[1], f[2]});
+            listed.push_back({f[0], f[1], f[2], f.value(3) == u"usb"});
         }
         const QString port1 = windows ? "COM1" : "/dev/ttyS0";
         PortError e{1, "Port 1 (" + port1 + ") ist nicht vorhanden"};

@@ -163,7 +163,7 @@ await 10 copy_box
 # and the button to Device Manager.
 box=${box//$'\r'/} missing=
 for want in $'Fehler 8: Port 1 (COM1) lässt sich nicht öffnen.\nSystemmeldung: Invalid function.\n' \
-    $'COM1. Serielle Schnittstellen dieses Rechners:\n' $'\n  COM3\n' \
+    $'COM1. Weitere serielle Schnittstellen dieses Rechners:\n' $'\n  COM3\n' \
     "Geräte-Manager → Anschlüsse (COM & LPT) → COM" "Geräte-Manager öffnen" \
     "→ Eigenschaften → Anschlusseinstellungen → Erweitert… → COM-Anschlussnummer: COM1 → OK."; do
     [[ $box == *"$want"* ]] || missing+=" ${want@Q}"
