@@ -19,9 +19,11 @@ if [ "$(id -u)" -ne 0 ]; then
     sudo=(sudo)
 fi
 echo "Installing: ${missing[*]}"
-# sudo clears the environment, so the setting goes through env.
-if ! { "${sudo[@]}" apt-get update -qq &&
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"; }; then
+# sudo clears the environment, so the setting goes through env. Another install under way (a
+# second build, the desktop's updater) is waited for, not taken as a failure.
+wait_lock=(-o DPkg::Lock::Timeout=900)
+if ! { "${sudo[@]}" apt-get "${wait_lock[@]}" update -qq &&
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "${wait_lock[@]}" install -y -qq --no-install-recommends "${missing[@]}"; }; then
     echo "scripts/deps.sh: installing ${missing[*]} failed (see above); as root: $how" >&2
     exit 1
 fi
