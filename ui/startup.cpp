@@ -7,10 +7,12 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTranslator>
 #include <QUrl>
 
 #include <cstdio>
@@ -125,8 +127,27 @@ void showStartupError(const PortError &error)
     }
 }
 
+bool installQtGerman()
+{
+    // Beside the program first, where the Windows folder ships it, then the system's Qt.
+    auto *translator = new QTranslator(QCoreApplication::instance());
+    for (const QString &dir :
+         {QCoreApplication::applicationDirPath() + QStringLiteral("/translations"),
+          QLibraryInfo::path(QLibraryInfo::TranslationsPath)}) {
+        if (translator->load(QStringLiteral("qtbase_de"), dir))
+            return QCoreApplication::installTranslator(translator);
+    }
+    delete translator;
+    std::fprintf(stderr, "TQ5-Bus-Protokoll: Qts deutsche Texte (qtbase_de.qm) fehlen; "
+                         "Kontextmenüs bleiben englisch.\n");
+    return false;
+}
+
 int startForm(frm &form, const StartupErrorReport &report)
 {
+    // Before the first box: the error report's buttons are Qt's too.
+    static const bool german = installQtGerman();
+    Q_UNUSED(german);
     if (const auto error = form.Form_Load()) {
         report(*error);
         return 1;

@@ -7,8 +7,10 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QKeySequence>
+#include <QMenu>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScreen>
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -113,6 +116,13 @@ private slots:
     void init()
     {
         pty = std::make_unique<Pty>();
+        // The line as another program may have left it: the window sets every setting itself.
+        termios line{};
+        tcgetattr(pty->masterFd(), &line);
+        cfsetspeed(&line, B4800);
+        line.c_cflag |= CSTOPB | CRTSCTS;
+        line.c_iflag |= IXON | IXOFF;
+        tcsetattr(pty->masterFd(), TCSANOW, &line);
         open(pty->path());
         QVERIFY(QTest::qWaitForWindowActive(form.get()));
     }
@@ -128,6 +138,15 @@ private slots:
         QCOMPARE(form->windowIcon().availableSizes().size(), 2);
         QCOMPARE(QApplication::focusWidget(), control("cmd_abfragen"));
         QVERIFY(!form->waiting());
+        QCOMPARE(timer->interval(), 10);
+        QCOMPARE(timer->timerType(), Qt::PreciseTimer);
+        // 9600 8N1 without flow control, read back from the device's end of the line.
+        termios line{};
+        QCOMPARE(tcgetattr(pty->masterFd(), &line), 0);
+        QCOMPARE(cfgetispeed(&line), speed_t(B9600));
+        QCOMPARE(cfgetospeed(&line), speed_t(B9600));
+        QCOMPARE(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t(CS8));
+        QCOMPARE(line.c_iflag & (IXON | IXOFF), tcflag_t(0));
     }
 
     void controls_data()
@@ -169,6 +188,16 @@ private slots:
         QCOMPARE(read->text(QAccessible::Description), description);
         if (auto *label = qobject_cast<QLabel *>(w))
             QCOMPARE(label->alignment(), Qt::AlignLeft | Qt::AlignVCenter);
+        // Qt's own menu in German, the shortcuts' modifier too; which keys varies by platform.
+        if (auto *edit = qobject_cast<QLineEdit *>(w)) {
+            const std::unique_ptr<QMenu> menu(edit->createStandardContextMenu());
+            QStringList texts;
+            for (const QAction *a : menu->actions())
+                texts << a->text();
+            QCOMPARE(texts.join(u'|').remove(QRegularExpression("\tStrg\\+[^|]+")),
+                     "&Rückgängig|Wieder&herstellen||&Ausschneiden|&Kopieren|Einf&ügen|Löschen||"
+                     "Alles auswählen");
+        }
     }
 
     // Where each key leaves the focus, and that only Space on the button sends.
@@ -232,8 +261,8 @@ private slots:
                 all.push_back(char(b));
         }
         const std::string longest = bytes(qb(all).repeated(20).left(kBound - 3));
-        for (const std::string &text : {all, longest}) {
-            const std::string reply = text + Funktionen::Pruefsumme(text);
+        for (const auto &[text, sum] : {std::pair(all, "62"), std::pair(longest, "6A")}) {
+            const std::string reply = text + sum;
             QTest::addRow("reply of %zu bytes", text.size())
                 << qb(reply + Steuerzeichen::ETX) << shown(reply) + "{ETX}" << false;
         }
@@ -258,6 +287,14 @@ private slots:
 
         QTest::keyClicks(box, "von Hand");
         QSignalSpy ticks(timer, &QTimer::timeout);
+        QElapsedTimer sincePress;
+        qint64 timedOutAfter = -1;
+        const QObject scope;
+        connect(box, &QLineEdit::textChanged, &scope, [&](const QString &text) {
+            if (text == u"Fehler : Timeout")
+                timedOutAfter = sincePress.elapsed();
+        });
+        sincePress.start();
         press();
         QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
         device(bytes(answer));
@@ -273,6 +310,7 @@ private slots:
             return;
         QTRY_COMPARE(reply(), QStringLiteral("Fehler : Timeout"));
         QCOMPARE(ticks.count(), 21);
+        QVERIFY2(timedOutAfter >= 200, qPrintable(QString::number(timedOutAfter)));
         QVERIFY(!form->waiting());
         QCOMPARE(qb(form->receiveBuffer()), answer);
         // What comes after the wait is classified all the same.
@@ -309,7 +347,7 @@ private slots:
         QCOMPARE(control<QLineEdit>("txt_senden")->text(), text);
         press();
         QVERIFY(form->waiting());
-        const std::string frame = buildFrame(bytes(payload));
+        const std::string frame = bytes(payload) + "CC\x03";
         QVERIFY(pty->read(frame.size(), 20000) == frame);
     }
 
