@@ -4,7 +4,7 @@
 # the build fails: then its whole output is shown.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh g++ make cmake qt6-base-dev qt6-serialport-dev
+scripts/deps.sh g++ make cmake qt6-base-dev qt6-serialport-dev qt6-translations-l10n
 build=${BUILD_DIR:-build}
 [ -e "$build/CMakeCache.txt" ] || echo "Building into $build/ (first time, about a minute) ..." >&2
 log=$(mktemp)

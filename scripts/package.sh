@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Only the packages' paths go to standard output.
-scripts/deps.sh g++ make cmake qt6-base-dev qt6-serialport-dev dpkg-dev file >&2
+scripts/deps.sh g++ make cmake qt6-base-dev qt6-serialport-dev qt6-translations-l10n dpkg-dev file >&2
 build=${DEB_BUILD_DIR:-build-deb}
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 log=$(mktemp)

@@ -7,7 +7,7 @@
 # usage: scripts/test-hardening.sh [asan|fuzz|valgrind]...   (all three when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh g++ make cmake qt6-base-dev qt6-serialport-dev clang-14 libclang-rt-14-dev valgrind
+scripts/deps.sh g++ make cmake qt6-base-dev qt6-serialport-dev qt6-translations-l10n clang-14 libclang-rt-14-dev valgrind
 
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}

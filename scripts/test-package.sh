@@ -35,6 +35,10 @@ for deb in "${debs[@]}"; do
     dpkg-deb -f "$deb" Package Version Depends
     outside=$(dpkg-deb -c "$deb" | awk '$6 !~ /^\.\/usr\// && $6 != "./"' || true)
     [ -z "$outside" ] || fail "$deb holds files outside /usr: $outside"
+    if [ "$(dpkg-deb -f "$deb" Package)" = tq5bus ] &&
+        ! dpkg-deb -f "$deb" Depends | grep -qw qt6-translations-l10n; then
+        fail "$deb does not depend on qt6-translations-l10n: Qt's own menus would be English"
+    fi
 done
 
 echo "== lintian (errors and warnings fail; infos are listed)"

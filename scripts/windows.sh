@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Only the files' paths go to standard output.
-scripts/deps.sh cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools nsis >&2
+scripts/deps.sh cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools nsis qt6-translations-l10n >&2
 build=$(realpath -m "${WINDOWS_BUILD_DIR:-build-windows}")
 mkdir -p "$build"
 # Where Qt's source and licence texts are, for the notices beside its DLLs: worked out anew each

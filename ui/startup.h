@@ -26,5 +26,6 @@ void showStartupError(const PortError &error);
 bool installQtGerman();
 
 // Loads the form and shows it, or reports the port failure and leaves it hidden.
-// Installs Qt's German texts the first time. Returns the program's exit status so far: 0 when the window is shown, 1 otherwise.
+// Installs Qt's German texts the first time. Returns the program's exit status so far: 0 when the
+// window is shown, 1 otherwise.
 int startForm(frm &form, const StartupErrorReport &report = showStartupError);

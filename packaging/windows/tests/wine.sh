@@ -138,6 +138,12 @@ check_table "$QUERIES"
 printf 'Grüß' | xclip -i -selection clipboard
 click $txt_senden key --delay 50 ctrl+a ctrl+v
 check "a Windows-1252 command" "" "47 72 FC DF 39 34 03" "Fehler : Timeout"
+
+# Qt's context menu in German: there A is "&Ausschneiden" and cuts the selected command; the
+# English menu has "Cu&t" and nothing on A.
+printf 'e2e: nothing cut yet' | xclip -i -selection clipboard
+click $txt_senden key ctrl+a click 3 sleep 1 key a
+await 5 clipboard_is 'Grüß' && echo "ok: the command box's menu in German" || fail "A in the command box's menu cut nothing: '$box'"
 stop
 
 # Start-up error: nothing behind COM1, an adapter on COM3. Wine ends first, so that it links COM1
