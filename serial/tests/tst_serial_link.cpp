@@ -7,25 +7,13 @@
 #include <QTimer>
 
 #include <memory>
-#include <numeric>
 
-// The port as the window uses it: every byte value goes out unchanged, the frame in one write;
-// what comes in is handed on a character at a time.
+// The port as the window uses it: what comes in is handed on a character at a time.
 class tst_SerialLink : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void writeSendsExactlyTheFrame()
-    {
-        open();
-        std::string frame(256, '\0');
-        std::iota(frame.begin(), frame.end(), '\0');
-        QVERIFY(link->Output(frame));
-        QCOMPARE(pty->read(frame.size()), frame);
-        QCOMPARE(pty->drain(50), std::string());
-    }
-
     // Read in bulk, handed on one character per notification, every byte value in order. A
     // backlog never keeps the event loop from its turn, and what the program received before
     // the line went is still handed on, then the loss reported once.
