@@ -288,9 +288,6 @@ private slots:
         QTest::keyClicks(box, "von Hand");
         QSignalSpy ticks(timer, &QTimer::timeout);
         QElapsedTimer sincePress;
-        qint64 timedOutAfter = -1; // at the last tick, which shows the timeout
-        const QObject scope;
-        connect(timer, &QTimer::timeout, &scope, [&] { timedOutAfter = sincePress.elapsed(); });
         sincePress.start();
         press();
         QCOMPARE(pty->read(kDefaultFrame.size()), kDefaultFrame);
@@ -305,9 +302,12 @@ private slots:
         QCOMPARE(qb(form->receiveBuffer()), answer.right(kBound));
         if (!waiting)
             return;
-        QTRY_COMPARE(reply(), QStringLiteral("Fehler : Timeout"));
+        // A real event loop: QTRY's naps would stretch a tick shorter than 10 ms.
+        while (form->waiting() && ticks.wait(1000)) {
+        }
+        QCOMPARE(reply(), QStringLiteral("Fehler : Timeout"));
         QCOMPARE(ticks.count(), 21);
-        QVERIFY2(timedOutAfter >= 200, qPrintable(QString::number(timedOutAfter)));
+        QVERIFY2(sincePress.elapsed() >= 200, qPrintable(QString::number(sincePress.elapsed())));
         QVERIFY(!form->waiting());
         QCOMPARE(qb(form->receiveBuffer()), answer);
         // What comes after the wait is classified all the same.
