@@ -127,6 +127,10 @@ void showStartupError(const PortError &error)
     }
 }
 
+namespace {
+
+// Qt's own texts (context menus, standard buttons) in German; a note on standard error where
+// they are missing.
 bool installQtGerman()
 {
     // Beside the program first, where the Windows folder ships it, then the system's Qt.
@@ -142,6 +146,8 @@ bool installQtGerman()
                          "Kontextmenüs bleiben englisch.\n");
     return false;
 }
+
+} // namespace
 
 int startForm(frm &form, const StartupErrorReport &report)
 {

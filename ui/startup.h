@@ -21,11 +21,8 @@ QString standInCommand();
 // a button that opens Device Manager.
 void showStartupError(const PortError &error);
 
-// Qt's own texts (context menus, standard buttons) in German, from the program's translations/
-// folder or the system's Qt; false, after a note on standard error, where neither has them.
-bool installQtGerman();
-
 // Loads the form and shows it, or reports the port failure and leaves it hidden.
-// Installs Qt's German texts the first time. Returns the program's exit status so far: 0 when the
-// window is shown, 1 otherwise.
+// The first time, it installs Qt's own texts in German, from the program's translations/ folder
+// or the system's Qt. Returns the program's exit status so far: 0 when the window is shown, 1
+// otherwise.
 int startForm(frm &form, const StartupErrorReport &report = showStartupError);
