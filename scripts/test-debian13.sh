@@ -32,11 +32,17 @@ start=$SECONDS
 root=$(scripts/debian13-root.sh)
 echo "== the package, built on this machine ($(. /etc/os-release && echo "$PRETTY_NAME"))"
 debs=$(scripts/package.sh)
-# The root becomes the namespace's own root (pivot_root, not chroot): an ordinary user may then
-# make the user namespace tq5bus-port1 needs.
+# The root stays as made: the run writes to an overlay of it in memory, so runs side by side do
+# not meet. The overlay becomes the namespace's own root (pivot_root, not chroot): an ordinary
+# user may then make the user namespace tq5bus-port1 needs.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 status=0
-ROOT=$root REPO=$PWD DEBS=$debs unshare --mount --pid --fork --propagation private bash -euo pipefail -c '
-    mount --bind "$ROOT" "$ROOT"
+WORK=$work LOWER=$root REPO=$PWD DEBS=$debs unshare --mount --pid --fork --propagation private bash -euo pipefail -c '
+    mount -t tmpfs -o mode=755 t13 "$WORK"
+    mkdir "$WORK/upper" "$WORK/work" "$WORK/root"
+    ROOT=$WORK/root
+    mount -t overlay -o lowerdir="$LOWER",upperdir="$WORK/upper",workdir="$WORK/work" t13 "$ROOT"
     mount -t proc proc "$ROOT/proc"
     mount -t sysfs -o ro sys "$ROOT/sys"
     for d in tmp dev/shm; do mount -t tmpfs -o mode=1777 tmp "$ROOT/$d"; done
@@ -56,6 +62,8 @@ ROOT=$root REPO=$PWD DEBS=$debs unshare --mount --pid --fork --propagation priva
 # The adapter pulled under Qt 6.8 on a real driver, the virtual PC with the root as its system:
 # with TQ5_DEBIAN13_VM=1 (about 3 minutes more than CI has room for).
 if [ $status -eq 0 ] && [ "${TQ5_DEBIAN13_VM:-}" = 1 ]; then
+    # The guest mounts the checkout where the root has a folder for it.
+    mkdir -p "$root$PWD"
     TQ5_VM_ROOT=$root TQ5_VM_BUILD=build-debian13 scripts/test-vm.sh uart || status=$?
 fi
 echo "Debian 13: $((SECONDS - start)) s, status $status"
