@@ -71,6 +71,7 @@ printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod 755 "$root/usr/sbin/policy-rc.d"
 # apt fetches in parallel and, without a sync per file, unpacks faster than debootstrap does. Its
 # /proc goes with the namespace.
+# shellcheck disable=SC2016 # expanded by the inner shell
 if ! unshare --mount --pid --fork --propagation private sh -c 'mount -t proc proc "$0/proc" &&
     exec chroot "$0" sh -c "apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
         --no-install-recommends -o Dpkg::Options::=--force-unsafe-io $1"' "$root" "$packages" >"$log" 2>&1; then

@@ -27,7 +27,7 @@ if [ "${1:-}" = --inside ]; then
 fi
 
 [ "$(id -u)" -eq 0 ] || skip "the Debian 13 root needs root (debootstrap, mounts)"
-command -v unshare >/dev/null && command -v pivot_root >/dev/null || skip "unshare and pivot_root (util-linux) are missing"
+command -v pivot_root >/dev/null || skip "pivot_root is missing (apt-get install util-linux)"
 start=$SECONDS
 root=$(scripts/debian13-root.sh)
 echo "== the package, built on this machine ($(. /etc/os-release && echo "$PRETTY_NAME"))"
@@ -38,6 +38,7 @@ debs=$(scripts/package.sh)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
+# shellcheck disable=SC2016 # expanded by the inner shell
 WORK=$work LOWER=$root REPO=$PWD DEBS=$debs unshare --mount --pid --fork --propagation private bash -euo pipefail -c '
     mount -t tmpfs -o mode=755 t13 "$WORK"
     mkdir "$WORK/upper" "$WORK/work" "$WORK/root"
