@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs the Debian 12 packages named on the command line that are not there yet: as root,
+# Installs the Debian packages named on the command line that are not there yet: as root,
 # else through sudo; without either it names the command to run as root.
 set -euo pipefail
 missing=()

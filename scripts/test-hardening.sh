@@ -7,7 +7,7 @@
 # usage: scripts/test-hardening.sh [asan|fuzz|valgrind]...   (all three when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh g++ make cmake qt6-base-dev qt6-serialport-dev qt6-translations-l10n clang-14 libclang-rt-14-dev valgrind
+scripts/deps.sh g++ make cmake qt6-base-dev qt6-serialport-dev qt6-translations-l10n clang libclang-rt-dev valgrind
 
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
@@ -25,7 +25,7 @@ asan() {
 fuzz() {
     echo "== fuzzing the query window for ${FUZZ_SECONDS:-60} s"
     local dir=${FUZZ_BUILD_DIR:-build-fuzz}
-    CC=clang-14 CXX=clang++-14 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DTQ5_FUZZ=ON >/dev/null
     cmake --build "$dir" -j"$(nproc)" --target fuzz_exchange
     # The corpus, and the fuzzed port's name in TMPDIR, go with the run however it ends.

@@ -21,6 +21,10 @@ echo quit | timeout 60 qemu-system-x86_64 -M none -nodefaults -display none -mon
 scripts/build.sh
 repo=$(pwd)
 build=$(realpath "${BUILD_DIR:-build}")
+# The guest's system and the program it runs: the host's own, or another release's root and a
+# build made in it (scripts/test-debian13.sh). The device and the layout probe run here.
+guest_root=${TQ5_VM_ROOT:-/}
+guest_build=$(realpath "${TQ5_VM_BUILD:-$build}")
 
 # Debian's kernel, the one linux-image-amd64 stands for, and busybox-static (which would replace
 # the machine's busybox if installed) are fetched and taken apart once per build folder.
@@ -78,15 +82,15 @@ boot() {
     exec 5<>"$share/mon.in"
     echo '{"execute": "qmp_capabilities"}' >&5
     {
-        printf 'repo=%q build=%q work=%q command=%q\n' "$repo" "$build" "$share" "exec $repo/sim/tests/vm.sh $name"
-        printf 'export BUILD=%q WORK=%q POSITIONS=%q\n' "$build" "$share" "${positions//$'\n'/;}"
+        printf 'repo=%q build=%q work=%q command=%q\n' "$repo" "$guest_build" "$share" "exec $repo/sim/tests/vm.sh $name"
+        printf 'export BUILD=%q WORK=%q POSITIONS=%q\n' "$guest_build" "$share" "${positions//$'\n'/;}"
     } >"$share/env"
     local start=$SECONDS
     qemu-system-x86_64 -accel tcg,thread=multi -m 1024 -smp 2 -nodefaults -no-user-config -display none \
         -no-reboot -kernel "$cache/vmlinuz" -initrd "$work/initrd" -append "quiet panic=-1" \
-        -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
+        -virtfs local,path="$guest_root",mount_tag=host,security_model=none,readonly=on,multidevs=remap \
         -virtfs local,path="$repo",mount_tag=repo,security_model=none,readonly=on,multidevs=remap \
-        -virtfs local,path="$build",mount_tag=build,security_model=none,readonly=on,multidevs=remap \
+        -virtfs local,path="$guest_build",mount_tag=build,security_model=none,readonly=on,multidevs=remap \
         -virtfs local,path="$share",mount_tag=work,security_model=none \
         -chardev pipe,id=mon,path="$share/mon" -mon chardev=mon,mode=control \
         "$@" >"$share/qemu.log" 2>&1 &

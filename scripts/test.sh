@@ -12,6 +12,7 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
     trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
 fi
 export XDG_RUNTIME_DIR
+echo "== the suite on $(. /etc/os-release && echo "$PRETTY_NAME"), Qt $(qtpaths6 --qt-query QT_VERSION)"
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure --timeout 300
 # As root, the same tests again as an ordinary user: each must pass both ways.
 [ "$(id -u)" -ne 0 ] || scripts/test-as-user.sh
@@ -39,5 +40,12 @@ fi
 if [ "${TQ5_VM_TEST:-${CI:+1}}" = 1 ]; then
     status=0
     scripts/test-vm.sh || status=$?
+    [ $status -eq 0 ] || { [ $status -eq 77 ] && [ -z "${CI:-}" ]; } || exit $status
+fi
+# The same checkout built and tested on Debian 13 (Qt 6.8), the package built here installed there:
+# in CI, where it must not be skipped, and elsewhere with TQ5_DEBIAN13_TEST=1 (as root).
+if [ "${TQ5_DEBIAN13_TEST:-${CI:+1}}" = 1 ]; then
+    status=0
+    scripts/test-debian13.sh || status=$?
     [ $status -eq 0 ] || { [ $status -eq 77 ] && [ -z "${CI:-}" ]; } || exit $status
 fi

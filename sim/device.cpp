@@ -13,7 +13,7 @@ namespace sim {
 const std::string otherGoodKey = "\x03*", badKey = "\x03!bad";
 
 // Line bytes in the log: quoted, control characters, '"' and '\' escaped.
-static QString quoted(std::string_view bytes)
+static QString logQuoted(std::string_view bytes)
 {
     QString out = "\"";
     for (const char16_t c : Windows1252::toUnicode(bytes))
@@ -46,7 +46,7 @@ std::string Answer::bytes(const std::string &frame) const
 
 QString Answer::describe() const
 {
-    return kindNames[int(kind)] + (hasText() ? ' ' + quoted(text) : QString());
+    return kindNames[int(kind)] + (hasText() ? ' ' + logQuoted(text) : QString());
 }
 
 std::optional<std::string> lineBytes(const QString &text, QString &error)
@@ -118,8 +118,8 @@ std::vector<Event> Device::receive(std::string_view bytes)
         const QString sum = QString::fromStdString(Funktionen::Pruefsumme(text));
         const QString verdict = checksum.empty() ? " no checksum"
                                 : good           ? " checksum " + sum + " good"
-                                       : " checksum " + quoted(checksum) + " bad, expected " + sum;
-        events.push_back({"RX " + quoted(text) + verdict + hex(frame), {}});
+                                       : " checksum " + logQuoted(checksum) + " bad, expected " + sum;
+        events.push_back({"RX " + logQuoted(text) + verdict + hex(frame), {}});
 
         // A good frame gets the rule for its text, else `*`, else the fallback; a bad one `!bad`,
         // else NAK, unless the device is silent or echoes.

@@ -18,6 +18,7 @@ logs=$WORK missed_ok=1
 # How a user makes the adapter port 1: the command beside the program.
 port1=$BUILD/tq5bus-port1
 eval "$POSITIONS"
+echo "guest: $(. /etc/os-release && echo "$PRETTY_NAME"), Qt $(qtpaths6 --qt-query QT_VERSION)"
 export XDG_RUNTIME_DIR=/tmp/xdg QT_QPA_PLATFORM=xcb HOME=/root
 
 asked=0
