@@ -7,6 +7,8 @@
 # wait is bounded. Exit 77 (skipped) with the reason when it cannot run here.
 # usage: e2e.sh TQ5BUS-PORT1 TQ5SIM LAYOUT_PROBE   (the tq5bus beside TQ5BUS-PORT1 is tested)
 set -uo pipefail
+# Runs here are the caller's own, not made on behalf of someone through sudo.
+unset SUDO_UID SUDO_GID PKEXEC_UID
 as_port1=$1 sim=$2 probe=$3
 bus=$(dirname "$as_port1")/tq5bus
 here=$(dirname "$0")

@@ -100,7 +100,8 @@ uart() {
 
 # The start-up box: its text into box; the window never shown; status 1.
 startup_box() { # what the box must hold besides its first line...
-    start "$BUILD/tq5bus"
+    # Traced: listing the other ports must open none of them, only port 1 itself.
+    start strace -f -qq -e trace=openat -o "$WORK/openat.log" "$BUILD/tq5bus"
     local windows want status first='^Fehler [0-9]+: An Port 1 \(/dev/ttyS0\) ist keine Hardware vorhanden\.$'
     windows=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | wc -l)
     # Its text is selectable, as the reply box's is: a click into it, select all, copy.
@@ -115,6 +116,8 @@ startup_box() { # what the box must hold besides its first line...
     status=$?
     [ "$windows" = 1 ] && [ "$status" = 1 ] && echo "ok: the start-up box: ${box@Q}" ||
         fail "start-up: $windows windows, status $status"
+    opened=$(grep -o '"/dev/ttyS[0-9]*"' "$WORK/openat.log" | sort -u | xargs)
+    [ "$opened" = /dev/ttyS0 ] || fail "start-up opened $opened, not port 1 alone"
 }
 
 none() {
