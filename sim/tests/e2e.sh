@@ -35,12 +35,6 @@ trap cleanup EXIT
 positions=$("$probe" 2>"$work/probe.log") || die "layout_probe failed"
 eval "$positions"
 
-# No display to show the window on: a German word for the user and status 1, not Qt's abort.
-status=0
-DISPLAY=:0.999 timeout 20 "$as_port1" /dev/null "$bus" 2>"$work/nodisplay.log" || status=$?
-[ $status -eq 1 ] && grep -q "keine Anzeige erreichbar" "$work/nodisplay.log" ||
-    fail "without a display: status $status, $(tail -1 "$work/nodisplay.log")"
-
 # A display of its own; the server picks a free number itself, so parallel runs do not collide.
 # Without -noreset it resets when its last client leaves, and drops one connecting meanwhile.
 Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp -noreset 3>"$work/display" 2>"$work/xvfb.log" &
@@ -87,6 +81,12 @@ start_program() {
 }
 log=$work/device.log
 start_device "$log"
+# No display to show the window on: a German word for the user and status 1, not Qt's abort.
+status=0
+DISPLAY=:0.999 timeout 20 "$as_port1" "$pty" "$bus" 2>"$work/nodisplay.log" || status=$?
+[ $status -eq 1 ] && grep -q "keine Anzeige erreichbar" "$work/nodisplay.log" ||
+    fail "without a display: status $status, $(tail -1 "$work/nodisplay.log")"
+
 # The program runs as the caller, not as a namespace's root whom the desktop's D-Bus refuses.
 uid=$("$as_port1" "$pty" id -u 2>&1)
 [ "$uid" = "$(id -u)" ] || fail "the command ran as '$uid', not as the caller ($(id -u))"
