@@ -152,15 +152,18 @@ in_use() {
     echo "$me: $given is in use: $lock names process ${pid:-?}${app:+ (${app:0:100})}; close that program first" >&2
     exit 1
 }
+# /run/lock is open to all: nothing but a plain file is opened there, nor written through a link.
+[ ! -L "$lock" ] && { [ ! -e "$lock" ] || [ -f "$lock" ]; } ||
+    { echo "$me: $lock is no lock file; $given is not started" >&2 && exit 1; }
 { exec {held}>>"$lock"; } 2>/dev/null || { exec {held}<"$lock"; } 2>/dev/null ||
     { echo "$me: cannot create $lock to lock $given for this program" >&2 && exit 1; }
 flock -n "$held" || in_use
 ours=$(stat -Lc %d:%i "/proc/$$/fd/$held")
 # Removed by its holder between our open and our flock: not the file at that name any more.
 [ "$(stat -c %d:%i "$lock" 2>/dev/null)" = "$ours" ] || in_use
-pid=$(sed -n '1{s/ //g;p;}' "$lock")
+pid=$(sed -n '1{s/ //g;p;}' "/proc/$$/fd/$held")
 [[ ! $pid =~ ^[0-9]+$ ]] || [ ! -d "/proc/$pid" ] || in_use
-printf '%s\n%s\n%s\n' $$ "$(basename "$(readlink /proc/$$/exe)")" "$(uname -n)" 2>/dev/null >"$lock" ||
+printf '%s\n%s\n%s\n' $$ "$(basename "$(readlink /proc/$$/exe)")" "$(uname -n)" 2>/dev/null >"/proc/$$/fd/$held" ||
     { echo "$me: cannot replace the stale lock $lock of $(stat -c %U "$lock"); remove it: sudo rm $lock" >&2 && exit 1; }
 # Only the lock this run wrote goes: someone may have put their own in its place meanwhile.
 trap '[ "$(stat -c %d:%i "$lock" 2>/dev/null)" != "$ours" ] || [ "$(head -n 1 "$lock")" != $$ ] || rm -f "$lock"' EXIT
