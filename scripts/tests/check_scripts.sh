@@ -2,14 +2,14 @@
 # SPDX-License-Identifier: MIT
 # The scripts as a user meets them: paths read from the caller's folder, a build that is quiet
 # unless it fails, missing packages without root or sudo, and a device standing in for port 1
-# under its own lock, and only a serial device at that. cmake is a stub: a real run would reconfigure the build under test (and
-# test-as-user.sh's copy of a build cannot be rebuilt). Exit 77 (skipped) with the reason when
+# under its own lock, only a serial device at that. cmake is a stub: a real run would reconfigure
+# the build under test (and test-as-user.sh's copy of a build cannot be rebuilt). Exit 77 (skipped) with the reason when
 # no mount namespace can be had here.
-# usage: check_scripts.sh TQ5SIM TST_PORTS
+# usage: check_scripts.sh TQ5SIM TST_FRM   (TST_FRM with TQ5_HOLD: a Qt program opening a port)
 set -uo pipefail
 # Runs here are the caller's own, not made on behalf of someone through sudo.
 unset SUDO_UID SUDO_GID PKEXEC_UID
-sim=$1 ports=$2 build=$(dirname "$1") root=$(cd "$(dirname "$0")/../.." && pwd)
+sim=$1 frm=$2 build=$(dirname "$1") root=$(cd "$(dirname "$0")/../.." && pwd)
 reason=$("$root/scripts/as-port1.sh" --check 2>&1) || { echo "SKIP: $reason"; exit 77; }
 tmp=$(mktemp -d) failures=0 pids=() lock=
 # The lock first: once the device's pseudo-terminal closes, its name may pass to someone else.
@@ -49,33 +49,37 @@ run "${as[@]}" env PATH="$tmp/bin" "$BASH" -s tq5-no-such-package <"$root/script
 await grep -q '^PTY ' "$tmp/sim.log" || { fail "the device printed no PTY line" && exit 1; }
 pty=$(sed -n '1s/^PTY //p' "$tmp/sim.log") && name=${pty#/dev/} && lock=/run/lock/LCK..${name//\//_}
 
-# Only serial devices; as installed (no build beside it), only a real adapter and no COMMAND.
-mkdir "$tmp/inst" && cp "$root/scripts/as-port1.sh" "$tmp/inst/tq5bus-port1" && ln -s /bin/true "$tmp/inst/tq5bus"
+# Only serial devices, and not port 1 under any name; as installed (no build beside it, the
+# program a stub), only a real adapter and no COMMAND.
+inst=$tmp/inst/tq5bus-port1 && mkdir "$tmp/inst" "$tmp/by-id" && ln -s /dev/ttyS0 "$tmp/by-id/usb-port1"
+cp "$root/scripts/as-port1.sh" "$inst" && ln -s /bin/true "$tmp/inst/tq5bus"
 while IFS='|' read -r line why; do
     read -ra args <<<"$line"
-    run "${args[@]}"
+    run "${args[@]}" </dev/null
     [[ $rc = 2 && $out = *"$why"* ]] || fail "${args[*]}: $rc '$out'"
 done <<ROWS
-$root/scripts/as-port1.sh /dev/null true|/dev/null is not a serial device (a mem device)
-$root/scripts/as-port1.sh /dev/kmsg true|/dev/kmsg is not a serial device (a mem device)
-$tmp/inst/tq5bus-port1 $pty sh|takes only the DEVICE
-$tmp/inst/tq5bus-port1 --lock $pty|takes only the DEVICE
-$tmp/inst/tq5bus-port1 $pty|is a pseudo-terminal, not a serial adapter
+$inst $tmp/by-id/usb-port1|is port 1 (/dev/ttyS0) itself
+$inst /dev/console|is a console of this machine
+$inst $tmp/no-such-adapter|does not exist
+$inst $tmp/by-id|is not a serial device (not a character device)
+$inst /dev/null|/dev/null is not a serial device (a mem device)
+$inst /dev/kmsg|/dev/kmsg is not a serial device (a mem device)
+$inst $pty sh|takes only the DEVICE
+$inst --lock $pty|takes only the DEVICE
+$inst $pty|is a pseudo-terminal, not a serial adapter
 ROWS
 
-# Root for an ordinary user (sudo) binds, then runs the command as that user.
-if [ "$(id -u)" -eq 0 ]; then
-    chmod o+rw "$pty"
-    # shellcheck disable=SC2016 # the status of the command's own process
-    run env SUDO_UID=65534 SUDO_GID=65534 "$root/scripts/as-port1.sh" "$pty" sh -c 'grep "^[UG]id:" /proc/$$/status'
-    [[ $rc = 0 && $out = $'Uid:\t65534\t65534\t65534\t65534\nGid:\t65534\t65534\t65534\t65534' ]] ||
-        fail "for an ordinary user under sudo: $rc '$out'"
-fi
+# The command runs as the caller, not as a namespace's root whom the desktop's D-Bus refuses; root
+# acting for an ordinary user (sudo) binds, then runs it as that user.
+ids=("$(id -u)" "$(id -g)")
+[ "${ids[0]}" -ne 0 ] || { chmod o+rw "$pty" && ids=(65534 65534) && export SUDO_UID=65534 SUDO_GID=65534; }
+# shellcheck disable=SC2016 # the status of the command's own process
+run "$root/scripts/as-port1.sh" "$pty" sh -c 'grep "^[UG]id:" /proc/$$/status' && unset SUDO_UID SUDO_GID
+[[ $rc = 0 && $out = $'Uid:\t'"${ids[0]}"*$'\nGid:\t'"${ids[1]}"* ]] || fail "not run as ${ids[*]}: $rc '$out'"
 
 # A stale lock, its process gone or no process named, is replaced and goes with the run.
 for stale in "$(sh -c 'echo $$')" garbled; do
-    printf '%s\ncutecom\n' "$stale" >"$lock"
-    run "$root/scripts/as-port1.sh" --lock "$pty" true
+    printf '%s\ncutecom\n' "$stale" >"$lock" && run "$root/scripts/as-port1.sh" --lock "$pty" true
     [[ $rc = 0 && ! -e $lock ]] || fail "over the stale lock '$stale': $rc '$out'"
 done
 # Held: the bytes arrive; a Qt program refuses it though the lock is older than Qt's 30 s for a
@@ -83,15 +87,13 @@ done
 "$root/scripts/as-port1.sh" --lock "$pty" sh -c 'printf "NAKDA\003" >/dev/ttyS0 && exec sleep 60' &
 holder=$! && pids+=($!)
 await grep -q 'RX .*\[4E 41 4B 44 41 03\]' "$tmp/sim.log" || fail "the device received no frame"
-touch -d '1 minute ago' "$lock"
-run env TQ5_HELD_DEVICE="$pty" "$ports" heldDeviceRefused
-[[ $rc = 0 && -e $lock ]] || fail "a Qt program took the held adapter: $rc '$out'"
+touch -d '1 minute ago' "$lock" && run env TQ5_HOLD="$pty" "$frm" </dev/null
+[[ $rc = 1 && -e $lock ]] || fail "a Qt program took the held adapter: $rc '$out'"
 run timeout 20 "$root/scripts/run.sh" "$pty"
 [[ $rc = 1 && $out = *"in use: $lock names process $holder ("*"/scripts/as-port1.sh --lock $pty "*"); close that program first" ]] ||
     fail "a second start: $rc '$out'"
 # Someone else's lock in its place stays when the run ends.
 rm "$lock" && printf '1\ninit\n%s\n' "$(uname -n)" >"$lock"
-kill "$holder"
-wait "$holder"
+kill "$holder" && wait "$holder"
 [ "$(head -n 1 "$lock")" = 1 ] || fail "someone else's lock went with the run"
 [ $failures -eq 0 ] && echo "all script checks passed"
