@@ -2,16 +2,25 @@
 # SPDX-License-Identifier: MIT
 # Starts tq5bus with DEVICE, a USB serial adapter say, standing in for port 1: DEVICE is bound
 # over /dev/ttyS0 in a private mount namespace, so the program opens it where it opens port 1 and
-# the machine's own port 1 is never touched. Installed as tq5bus-port1. As root, or else through
-# an unprivileged user namespace where the system allows one. DEVICE is locked in /run/lock as Qt
-# locks a serial port, so no other program opens it meanwhile; the program's own lock of port 1
-# goes to a private /run/lock. Given a COMMAND, it runs that instead (tests; --lock to lock).
+# the machine's own port 1 is never touched. Installed as tq5bus-port1. Through an unprivileged
+# user namespace where the system allows one, else as root (sudo, pkexec), binding as root and
+# then running the program as the user who asked. Only serial devices are taken: no console, no
+# other kind of device. DEVICE is locked in /run/lock as Qt locks a serial port, flock included,
+# so no other program opens it meanwhile; the program's own lock of port 1 goes to a private
+# /run/lock. In the build tree and the sources only, it also takes a pseudo-terminal as DEVICE
+# and a COMMAND to run instead of the program (tests; --lock to lock).
 usage="usage: tq5bus-port1 DEVICE
-       tq5bus-port1 [--lock] DEVICE COMMAND [ARGS...]
        tq5bus-port1 --check [DEVICE]   (exit 0 if it can run here, else say why; 77 for the system)"
 set -euo pipefail
 me=$(basename "$0")
+here=$(dirname "$(realpath -- "$0")")
 refuse() { echo "$me: $*" >&2 && exit 2; }
+# The forms for tests only where the build or the sources hold this file: never where it is
+# installed, so that a sudo rule for it hands out no other command.
+testing=
+[ ! -e "$here/CMakeCache.txt" ] && [ ! -e "$here/../CMakeLists.txt" ] || testing=1
+[ -z "$testing" ] || usage+="
+       tq5bus-port1 [--lock] DEVICE COMMAND [ARGS...]   (tests, from the build tree)"
 locking=
 case ${1:-} in
 -h | --help) echo "$usage" && exit 0 ;;
@@ -20,41 +29,68 @@ esac
 checking=
 [ "${1:-}" != --check ] || { checking=1 && shift; }
 [ -n "$checking" ] || [ $# -ge 1 ] || { echo "$usage" >&2 && exit 2; }
+[ -z "$checking" ] || [ $# -le 1 ] || { echo "$usage" >&2 && exit 2; }
+[ -n "$testing" ] || { [ -z "$locking" ] && [ $# -le 1 ]; } ||
+    refuse "takes only the DEVICE to stand in for port 1; a COMMAND and --lock are for tests in the build tree"
 if [ $# -eq 1 ] && [ -z "$checking" ]; then
     locking=1
-    program=$(dirname "$(realpath "$0")")/tq5bus
+    program=$here/tq5bus
     [ -x "$program" ] || refuse "there is no tq5bus beside this command ($program); in the repository, run scripts/run.sh DEVICE"
     set -- "$1" "$program"
 fi
 [ -e /dev/ttyS0 ] || { echo "$me: /dev/ttyS0 does not exist to bind over" >&2 && exit 77; }
 
-# The device as the user named it, checked before anything else happens.
+# Root on behalf of someone (sudo, pkexec) binds, then runs the program as that user: a program
+# running as root has no session bus, and with it no screen reader.
+user=$(id -un) drop=()
+caller=${PKEXEC_UID:-${SUDO_UID:-}}
+if [ "$(id -u)" -eq 0 ] && [ -n "$caller" ] && [ "$caller" != 0 ]; then
+    entry=
+    [[ ! $caller =~ ^[0-9]+$ ]] || entry=$(getent passwd "$caller") || true
+    [ -n "$entry" ] || refuse "the user $caller who asked is not known here"
+    IFS=: read -r user _ _ group _ home _ <<<"$entry"
+    [ -n "${PKEXEC_UID:-}" ] || group=${SUDO_GID:-$group}
+    [[ $group =~ ^[0-9]+$ ]] || refuse "the group $group of the user who asked is no number"
+    export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=$home USER=$user LOGNAME=$user
+    [ ! -d "/run/user/$caller" ] || export XDG_RUNTIME_DIR=/run/user/$caller
+    drop=(setpriv --reuid="$caller" --regid="$group" --init-groups --)
+fi
+
+# The device as the user named it, resolved once and checked before anything else happens.
 if [ $# -ge 1 ]; then
     given=$1
     [ -n "$given" ] || refuse "give the serial device that is to be port 1, e.g. /dev/ttyUSB0"
     [ -e "$given" ] || refuse "$given does not exist (an adapter shows up as /dev/ttyUSB0 or /dev/ttyACM0 when plugged in; ls /dev/serial/by-id lists them)"
     # Relative names and links such as /dev/serial/by-id/... name the device itself.
-    device=$(realpath "$given")
+    device=$(realpath -- "$given")
     [ -c "$device" ] || refuse "$given is not a serial device (not a character device)"
-    # The same device under another name would be the machine's own port 1 after all, and the
-    # consoles (tty, console, the virtual terminals, whatever the kernel's console is) are no
-    # adapter either.
-    number=$(stat -Lc %t:%T "$device")
-    [ "$number" != "$(stat -Lc %t:%T /dev/ttyS0)" ] ||
+    number=$(stat -c %t:%T -- "$device")
+    major=$((16#${number%:*})) minor=$((16#${number#*:}))
+    # The same device under another name would be the machine's own port 1 after all.
+    if [ "$number" = "$(stat -Lc %t:%T /dev/ttyS0)" ] || [ "$major:$minor" = 4:64 ]; then
         refuse "$given is port 1 (/dev/ttyS0) itself; give the device that is to stand in for it"
+    fi
+    # The consoles: tty, console, ttyprintk (major 5), the virtual terminals, the kernel's console.
     console=
     for name in $(cat /sys/class/tty/console/active 2>/dev/null); do
         [ "$number" != "$(stat -Lc %t:%T "/dev/$name" 2>/dev/null)" ] || console=$name
     done
-    major=$((16#${number%:*})) minor=$((16#${number#*:}))
     if [ -n "$console" ] || [ $major -eq 5 ] || { [ $major -eq 4 ] && [ $minor -lt 64 ]; }; then
         refuse "$given is a console of this machine, not a serial adapter"
     fi
-    if ! { [ -r "$device" ] && [ -w "$device" ]; }; then
+    if [ $major -ge 136 ] && [ $major -le 143 ]; then
+        [ -n "$testing" ] || refuse "$given is a pseudo-terminal, not a serial adapter"
+    else
+        # Opening a watchdog arms it, and /dev/kmsg or an input device is no line to a device.
+        kind=$(realpath -q -- "/sys/dev/char/$major:$minor/subsystem") || kind=unknown
+        [ "${kind##*/}" = tty ] || refuse "$given is not a serial device (a ${kind##*/} device)"
+    fi
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    if ! "${drop[@]}" sh -c '[ -r "$0" ] && [ -w "$0" ]' "$device"; then
         group=$(stat -c %G "$device")
         [[ $group != root && $(stat -c %A "$device") == ????rw* ]] ||
-            refuse "you may not open $given, and only its owner $(stat -c %U "$device") may; ask the administrator for access"
-        refuse "you may not open $given; join its group and log in again: su -c 'adduser $(id -un) $group' (or: sudo adduser $(id -un) $group)"
+            refuse "$user may not open $given, and only its owner $(stat -c %U "$device") may; ask the administrator for access"
+        refuse "$user may not open $given; join its group and log in again: su -c 'adduser $user $group' (or: sudo adduser $user $group)"
     fi
 fi
 
@@ -62,6 +98,7 @@ fi
 # inside an unprivileged user namespace. Each is tried before it is used.
 candidates=("unshare --user --map-root-user --mount --propagation private")
 [ "$(id -u)" -ne 0 ] || candidates=("unshare --mount --propagation private" "${candidates[@]}")
+[ ${#drop[@]} -eq 0 ] || candidates=("${candidates[0]}")
 ns=()
 for candidate in "${candidates[@]}"; do
     read -ra try <<<"$candidate"
@@ -72,10 +109,13 @@ for candidate in "${candidates[@]}"; do
     fi
 done
 if [ ${#ns[@]} -eq 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "$me: binding a device over /dev/ttyS0 needs root or unprivileged user namespaces, and this system allows no such namespace; run it as root (sudo $me ...)" >&2
-    else
+    if [ "$(id -u)" -eq 0 ]; then
         echo "$me: this system refuses the mount namespace that binding a device over /dev/ttyS0 needs (a container without CAP_SYS_ADMIN?)" >&2
+    elif [ "$(cat /proc/sys/kernel/apparmor_restrict_unprivileged_userns 2>/dev/null)" = 1 ] &&
+        unshare --user --map-root-user true 2>/dev/null; then
+        echo "$me: AppArmor lets users make a user namespace here but not mount in it (kernel.apparmor_restrict_unprivileged_userns=1, as on Ubuntu 24.04). The tq5bus package's profile allows this command: sudo apparmor_parser -r /etc/apparmor.d/tq5bus-port1; or run it as sudo $me DEVICE, which still runs the program as you" >&2
+    else
+        echo "$me: binding a device over /dev/ttyS0 needs root or unprivileged user namespaces, and this system allows no such namespace; run it as sudo $me DEVICE, which still runs the program as you" >&2
     fi
     exit 77
 fi
@@ -86,33 +126,47 @@ shift
 # own ids.
 back=()
 [ "${ns[1]}" != --user ] || back=(unshare --user --map-user="$(id -u)" --map-group="$(id -g)" --)
+# Right before the command starts, the bound node must still be the device checked above: a
+# replug in between may have given its name to another device.
 # shellcheck disable=SC2016 # expanded by the inner shell
 run=("${ns[@]}" -- sh -c 'mount --bind "$0" /dev/ttyS0 &&
-    { [ ! -d /run/lock ] || mount -t tmpfs -o mode=1777 tq5lock /run/lock; } && exec "$@"' \
-    "$device" "${back[@]}" "$@")
+    { [ ! -d /run/lock ] || mount -t tmpfs -o mode=1777 tq5lock /run/lock; } || exit 1
+    [ "$(stat -c %t:%T /dev/ttyS0)" = "$1" ] ||
+        { echo "$2: $0 changed before the program started (replugged?); start it again" >&2 && exit 1; }
+    shift 2 && exec "$@"' "$device" "$number" "$me" "${back[@]}" "${drop[@]}" "$@")
 [ -n "$locking" ] || exec "${run[@]}"
 
 # Qt's lock file: LCK.. and the name below /dev/ with / as _; pid, program and host a line each.
-# Qt holds a lock live while that pid runs that program, so this shell holds it, outlives the
-# command and removes it. A lock with a pid that no longer runs is stale and replaced.
+# Qt holds a lock live while that pid runs that program and, once it is 30 s old, only while
+# someone holds an flock on it: this shell holds both for the whole run (the command inherits
+# the flock), and checks and replaces a stale lock under the same flock. A lock with a pid that
+# no longer runs, or with none at all, and no flock on it is stale.
 name=${device#/dev/}
 lock=/run/lock/LCK..${name//\//_}
 [ -w /run/lock ] || { echo "$me: /run/lock is closed to you; $given is not locked" >&2 && exec "${run[@]}"; }
-if [ -e "$lock" ]; then
+in_use() {
+    local pid app
     pid=$(sed -n '1{s/ //g;p;}' "$lock" 2>/dev/null) || true
-    if [[ ! $pid =~ ^[0-9]+$ ]] || [ -d "/proc/$pid" ]; then
-        app=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) || app=$(sed -n 2p "$lock" 2>/dev/null) || true
-        app=${app% }
-        echo "$me: $given is in use: $lock names process ${pid:-?}${app:+ (${app:0:100})}; close that program first" >&2
-        exit 1
-    fi
-    rm -f "$lock"
-fi
-if ! (set -C && printf '%s\n%s\n%s\n' $$ "$(basename "$(readlink /proc/$$/exe)")" "$(uname -n)" >"$lock") 2>/dev/null; then
-    echo "$me: cannot create $lock to lock $given for this program" >&2
+    app=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) || app=$(sed -n 2p "$lock" 2>/dev/null) || true
+    app=${app% }
+    echo "$me: $given is in use: $lock names process ${pid:-?}${app:+ (${app:0:100})}; close that program first" >&2
     exit 1
-fi
-trap 'rm -f "$lock"' EXIT
+}
+# /run/lock is open to all: nothing but a plain file is opened there, nor written through a link.
+[ ! -L "$lock" ] && { [ ! -e "$lock" ] || [ -f "$lock" ]; } ||
+    { echo "$me: $lock is no lock file; $given is not started" >&2 && exit 1; }
+{ exec {held}>>"$lock"; } 2>/dev/null || { exec {held}<"$lock"; } 2>/dev/null ||
+    { echo "$me: cannot create $lock to lock $given for this program" >&2 && exit 1; }
+flock -n "$held" || in_use
+ours=$(stat -Lc %d:%i "/proc/$$/fd/$held")
+# Removed by its holder between our open and our flock: not the file at that name any more.
+[ "$(stat -c %d:%i "$lock" 2>/dev/null)" = "$ours" ] || in_use
+pid=$(sed -n '1{s/ //g;p;}' "/proc/$$/fd/$held")
+[[ ! $pid =~ ^[0-9]+$ ]] || [ ! -d "/proc/$pid" ] || in_use
+printf '%s\n%s\n%s\n' $$ "$(basename "$(readlink /proc/$$/exe)")" "$(uname -n)" 2>/dev/null >"/proc/$$/fd/$held" ||
+    { echo "$me: cannot replace the stale lock $lock of $(stat -c %U "$lock"); remove it: sudo rm $lock" >&2 && exit 1; }
+# Only the lock this run wrote goes: someone may have put their own in its place meanwhile.
+trap '[ "$(stat -c %d:%i "$lock" 2>/dev/null)" != "$ours" ] || [ "$(head -n 1 "$lock")" != $$ ] || rm -f "$lock"' EXIT
 # The command ends however this shell is asked to end; then the lock goes.
 "${run[@]}" <&0 &
 command=$!

@@ -13,6 +13,8 @@
 #   docs/error-windows.png   its start-up message there, with COM1 absent and COM3 named
 # OUT_DIR to write elsewhere, BUILD_DIR as for scripts/build.sh.
 set -euo pipefail
+# Its pictures come from a display of its own: run as root under sudo too, the devices being root's.
+unset SUDO_UID SUDO_GID PKEXEC_UID
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 out=${OUT_DIR:-docs}

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 me=scripts/test-vm.sh
 die() { echo "$me: $*" >&2 && exit 1; }
 skip() { echo "SKIP: $*" && exit 77; }
-if ! scripts/deps.sh qemu-system-x86 cpio xvfb xdotool xclip procps; then
+if ! scripts/deps.sh qemu-system-x86 cpio xvfb xdotool xclip procps strace; then
     [ -n "${CI:-}" ] || skip "the virtual PC's packages cannot be installed here (see above)"
     exit 1
 fi

@@ -71,6 +71,9 @@ done
 tail -s 0.2 -n +1 -f --pid="$device" "$log" &
 viewer=$!
 echo "$me: the device on $pty is port 1; close the window to end"
+# Under sudo or pkexec the program runs as the caller, so the device's end is theirs too.
+caller=${PKEXEC_UID:-${SUDO_UID:-}}
+[ "$(id -u)" -ne 0 ] || [ -z "$caller" ] || chown "$caller" "$pty"
 status=0
 "$root/scripts/as-port1.sh" "$pty" "$build/tq5bus" || status=$?
 exit $status

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "serial_link.h"
+#include "port_list.h"
 
 #include <QFile>
 #include <QPointer>
@@ -123,6 +124,8 @@ QString SerialLink::deviceForPort(int number)
 
 std::vector<PortInfo> SerialLink::systemPorts()
 {
+    if (kPortSystem == PortSystem::Linux)
+        return sysfsPorts(); // availablePorts() would open every 8250 port to look for a UART
     std::vector<PortInfo> ports;
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
         ports.push_back(

@@ -79,8 +79,7 @@ public:
 
     // The device name port `number` stands for on this platform.
     static QString deviceForPort(int number);
-    // The serial ports the system lists. Asking opens every 8250 port to look for a UART, so
-    // tests hand in a list of their own instead.
+    // The serial ports the system lists, none of them opened; tests hand in a list of their own.
     static std::vector<PortInfo> systemPorts();
     using PortLister = std::function<std::vector<PortInfo>()>;
     void setPortLister(PortLister lister) { portLister_ = std::move(lister); }

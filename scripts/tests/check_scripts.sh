@@ -2,15 +2,18 @@
 # SPDX-License-Identifier: MIT
 # The scripts as a user meets them: paths read from the caller's folder, a build that is quiet
 # unless it fails, missing packages without root or sudo, and a device standing in for port 1
-# under its own lock. cmake is a stub: a real run would reconfigure the build under test (and
-# test-as-user.sh's copy of a build cannot be rebuilt). Exit 77 (skipped) with the reason when
+# under its own lock, only a serial device at that. cmake is a stub: a real run would reconfigure
+# the build under test (and test-as-user.sh's copy of a build cannot be rebuilt). Exit 77 (skipped) with the reason when
 # no mount namespace can be had here.
-# usage: check_scripts.sh TQ5SIM
+# usage: check_scripts.sh TQ5SIM TST_FRM   (TST_FRM with TQ5_HOLD: a Qt program opening a port)
 set -uo pipefail
-sim=$1 build=$(dirname "$1") root=$(cd "$(dirname "$0")/../.." && pwd)
+# Runs here are the caller's own, not made on behalf of someone through sudo.
+unset SUDO_UID SUDO_GID PKEXEC_UID
+sim=$1 frm=$2 build=$(dirname "$1") root=$(cd "$(dirname "$0")/../.." && pwd)
 reason=$("$root/scripts/as-port1.sh" --check 2>&1) || { echo "SKIP: $reason"; exit 77; }
 tmp=$(mktemp -d) failures=0 pids=() lock=
-trap 'kill "${pids[@]}" 2>/dev/null; wait; rm -rf "$tmp" "$lock"' EXIT
+# The lock first: once the device's pseudo-terminal closes, its name may pass to someone else.
+trap 'rm -rf "$tmp" "$lock"; kill "${pids[@]}" 2>/dev/null; wait' EXIT
 fail() { echo "FAIL: $*" && failures=$((failures + 1)); }
 await() { for _ in {1..200}; do "$@" && return; sleep 0.05; done && return 1; }
 # A command run in $tmp: its output in $out, its status in $rc.
@@ -41,18 +44,58 @@ run "${as[@]}" env PATH="$tmp/bin" "$BASH" -s tq5-no-such-package <"$root/script
 [[ $rc = 1 && $out = *"su -c 'apt-get update && apt-get install -y --no-install-recommends tq5-no-such-package'"* ]] ||
     fail "deps.sh without root or sudo: $rc '$out'"
 
-# A pseudo-terminal as the adapter, over a stale lock (its process gone): the bytes arrive and a
-# second start through run.sh is refused. The end-to-end test checks the lock's life.
+# A pseudo-terminal as the adapter. The end-to-end test checks the lock's life.
 "$sim" --answer silence >"$tmp/sim.log" 2>&1 & pids+=($!)
 await grep -q '^PTY ' "$tmp/sim.log" || { fail "the device printed no PTY line" && exit 1; }
 pty=$(sed -n '1s/^PTY //p' "$tmp/sim.log") && name=${pty#/dev/} && lock=/run/lock/LCK..${name//\//_}
-printf '%s\ncutecom\n%s\n' "$(sh -c 'echo $$')" "$(uname -n)" >"$lock"
+
+# Only serial devices, and not port 1 under any name; as installed (no build beside it, the
+# program a stub), only a real adapter and no COMMAND.
+inst=$tmp/inst/tq5bus-port1 && mkdir "$tmp/inst" "$tmp/by-id" && ln -s /dev/ttyS0 "$tmp/by-id/usb-port1"
+cp "$root/scripts/as-port1.sh" "$inst" && ln -s /bin/true "$tmp/inst/tq5bus"
+while IFS='|' read -r line why; do
+    read -ra args <<<"$line"
+    # A root made for building (Debian 13 in CI) has no console node at all.
+    [ "${args[1]}" != /dev/console ] || [ -e /dev/console ] || continue
+    run "${args[@]}" </dev/null
+    [[ $rc = 2 && $out = *"$why"* ]] || fail "${args[*]}: $rc '$out'"
+done <<ROWS
+$inst $tmp/by-id/usb-port1|is port 1 (/dev/ttyS0) itself
+$inst /dev/console|is a console of this machine
+$inst $tmp/no-such-adapter|does not exist
+$inst $tmp/by-id|is not a serial device (not a character device)
+$inst /dev/null|/dev/null is not a serial device (a mem device)
+$inst /dev/kmsg|/dev/kmsg is not a serial device (a mem device)
+$inst $pty sh|takes only the DEVICE
+$inst --lock $pty|takes only the DEVICE
+$inst $pty|is a pseudo-terminal, not a serial adapter
+ROWS
+
+# The command runs as the caller, not as a namespace's root whom the desktop's D-Bus refuses; root
+# acting for an ordinary user (sudo) binds, then runs it as that user.
+ids=("$(id -u)" "$(id -g)")
+[ "${ids[0]}" -ne 0 ] || { chmod o+rw "$pty" && ids=(65534 65534) && export SUDO_UID=65534 SUDO_GID=65534; }
+# shellcheck disable=SC2016 # the status of the command's own process
+run "$root/scripts/as-port1.sh" "$pty" sh -c 'grep "^[UG]id:" /proc/$$/status' && unset SUDO_UID SUDO_GID
+[[ $rc = 0 && $out = $'Uid:\t'"${ids[0]}"*$'\nGid:\t'"${ids[1]}"* ]] || fail "not run as ${ids[*]}: $rc '$out'"
+
+# A stale lock, its process gone or no process named, is replaced and goes with the run.
+for stale in "$(sh -c 'echo $$')" garbled; do
+    printf '%s\ncutecom\n' "$stale" >"$lock" && run "$root/scripts/as-port1.sh" --lock "$pty" true
+    [[ $rc = 0 && ! -e $lock ]] || fail "over the stale lock '$stale': $rc '$out'"
+done
+# Held: the bytes arrive; a Qt program refuses it though the lock is older than Qt's 30 s for a
+# stale one; a second start through run.sh is refused.
 "$root/scripts/as-port1.sh" --lock "$pty" sh -c 'printf "NAKDA\003" >/dev/ttyS0 && exec sleep 60' &
 holder=$! && pids+=($!)
 await grep -q 'RX .*\[4E 41 4B 44 41 03\]' "$tmp/sim.log" || fail "the device received no frame"
+touch -d '1 minute ago' "$lock" && run env TQ5_HOLD="$pty" "$frm" </dev/null
+[[ $rc = 1 && -e $lock ]] || fail "a Qt program took the held adapter: $rc '$out'"
 run timeout 20 "$root/scripts/run.sh" "$pty"
 [[ $rc = 1 && $out = *"in use: $lock names process $holder ("*"/scripts/as-port1.sh --lock $pty "*"); close that program first" ]] ||
     fail "a second start: $rc '$out'"
-kill "$holder"
-wait "$holder"
+# Someone else's lock in its place stays when the run ends.
+rm "$lock" && printf '1\ninit\n%s\n' "$(uname -n)" >"$lock"
+kill "$holder" && wait "$holder"
+[ "$(head -n 1 "$lock")" = 1 ] || fail "someone else's lock went with the run"
 [ $failures -eq 0 ] && echo "all script checks passed"

@@ -71,9 +71,6 @@ uart() {
     echo "/dev/ttyUSB0: $(basename "$(readlink /sys/class/tty/ttyUSB0/device/driver)")"
     start "$port1" /dev/ttyUSB0
     check_table "$here/queries.table"
-    second=$(timeout 20 "$port1" /dev/ttyUSB0 2>&1) && status=0 || status=$?
-    [[ $status = 1 && $second == *"is in use"* ]] && echo "ok: a second program is refused: $second" ||
-        fail "a second program: status $status, $second"
 
     # Pulled as the next frame reaches the device, while its query waits; then while idle.
     local lost='Fehler : Port 1 getrennt: ' pull stat t0 used
@@ -101,7 +98,8 @@ uart() {
 
 # The start-up box: its text into box; the window never shown; status 1.
 startup_box() { # what the box must hold besides its first line...
-    start "$BUILD/tq5bus"
+    # Traced: listing the other ports must open none of them, only port 1 itself.
+    start strace -f -qq -e trace=openat -o "$WORK/openat.log" "$BUILD/tq5bus"
     local windows want status first='^Fehler [0-9]+: An Port 1 \(/dev/ttyS0\) ist keine Hardware vorhanden\.$'
     windows=$(xdotool search --onlyvisible --name '^TQ5-Bus-Protokoll$' | wc -l)
     # Its text is selectable, as the reply box's is: a click into it, select all, copy.
@@ -116,12 +114,14 @@ startup_box() { # what the box must hold besides its first line...
     status=$?
     [ "$windows" = 1 ] && [ "$status" = 1 ] && echo "ok: the start-up box: ${box@Q}" ||
         fail "start-up: $windows windows, status $status"
+    opened=$(grep -o '"/dev/ttyS[0-9]*"' "$WORK/openat.log" | sort -u | xargs)
+    [ "$opened" = /dev/ttyS0 ] || fail "start-up opened $opened, not port 1 alone"
 }
 
 none() {
     echo "port 1: $(grep '^0:' /proc/tty/driver/serial)"
     await 30 test -c /dev/ttyUSB0 || die "no /dev/ttyUSB0"
-    startup_box $'\n  /dev/ttyUSB0' 'tq5bus-port1 /dev/ttyUSB0'
+    startup_box $'\n  /dev/ttyUSB0 – QEMU USB SERIAL (QEMU)\n' 'tq5bus-port1 /dev/ttyUSB0'
     host pull
     await 30 test ! -e /dev/ttyUSB0 || fail "the adapter stayed"
     startup_box 'keine andere serielle Schnittstelle'
