@@ -23,6 +23,9 @@
 
 namespace {
 
+// What handle() gives: a HANDLE on Windows, a descriptor elsewhere.
+using PortHandle = decltype(std::declval<QSerialPort &>().handle());
+
 #ifdef Q_OS_WIN
 bool samePort(const QString &a, const QString &b)
 {
@@ -37,11 +40,11 @@ bool noHardwareBehind(const QString &)
     return false;
 }
 // Windows reports a vanished device through the port's own errors.
-std::unique_ptr<QSocketNotifier> watchForHangUp(qintptr)
+std::unique_ptr<QSocketNotifier> watchForHangUp(PortHandle)
 {
     return nullptr;
 }
-bool hungUp(qintptr)
+bool hungUp(PortHandle)
 {
     return false;
 }
@@ -103,13 +106,13 @@ bool noHardwareBehind(const QString &path)
 // later pass over in silence while their read notifier keeps firing. The descriptor still tells:
 // both of Qt's Unix event dispatchers wake an exception notifier on POLLERR, which a hung-up
 // tty reports and a working one never does.
-std::unique_ptr<QSocketNotifier> watchForHangUp(qintptr handle)
+std::unique_ptr<QSocketNotifier> watchForHangUp(PortHandle handle)
 {
     return std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Exception);
 }
-bool hungUp(qintptr handle)
+bool hungUp(PortHandle handle)
 {
-    pollfd p{int(handle), 0, 0};
+    pollfd p{handle, 0, 0};
     return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
 }
 #endif
