@@ -15,6 +15,7 @@
 #ifndef Q_OS_WIN
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -22,6 +23,9 @@
 #endif
 
 namespace {
+
+// What handle() gives: a HANDLE on Windows, a descriptor elsewhere.
+using PortHandle = decltype(std::declval<QSerialPort &>().handle());
 
 #ifdef Q_OS_WIN
 bool samePort(const QString &a, const QString &b)
@@ -33,6 +37,15 @@ bool unusable(const QString &)
     return false;
 }
 bool noHardwareBehind(const QString &)
+{
+    return false;
+}
+// Windows reports a vanished device through the port's own errors.
+std::unique_ptr<QSocketNotifier> watchForHangUp(PortHandle)
+{
+    return nullptr;
+}
+bool hungUp(PortHandle)
 {
     return false;
 }
@@ -89,6 +102,20 @@ bool noHardwareBehind(const QString &path)
     }
     return error == EIO || error == ENXIO || error == ENODEV;
 }
+
+// A hung-up line (the far end closed, an adapter pulled) reads as end of file, which Qt 6.5 and
+// later pass over in silence while their read notifier keeps firing. The descriptor still tells:
+// both of Qt's Unix event dispatchers wake an exception notifier on POLLERR, which a hung-up
+// tty reports and a working one never does.
+std::unique_ptr<QSocketNotifier> watchForHangUp(PortHandle handle)
+{
+    return std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Exception);
+}
+bool hungUp(PortHandle handle)
+{
+    pollfd p{handle, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
+}
 #endif
 
 // A description from the system is shown as one line of plain text.
@@ -103,14 +130,19 @@ QString oneLine(QString text)
 } // namespace
 
 SerialLink::SerialLink(QString port1Device, QObject *parent)
-    : QObject(parent), port1Device_(std::move(port1Device))
+    : SerialLink(std::move(port1Device), std::make_unique<QSerialPort>(), parent)
 {
-    connect(&port_, &QSerialPort::readyRead, this, [this] {
+}
+
+SerialLink::SerialLink(QString port1Device, std::unique_ptr<QSerialPort> port, QObject *parent)
+    : QObject(parent), port_(std::move(port)), port1Device_(std::move(port1Device))
+{
+    connect(port_.get(), &QSerialPort::readyRead, this, [this] {
         // A continuation already due takes what came too: one batch per turn.
         if (!deliveryPosted_)
             deliver();
     });
-    connect(&port_, &QSerialPort::errorOccurred, this, &SerialLink::onPortError);
+    connect(port_.get(), &QSerialPort::errorOccurred, this, &SerialLink::onPortError);
 }
 
 QString SerialLink::deviceForPort(int number)
@@ -218,7 +250,7 @@ bool SerialLink::setSettings(const QString &settings)
 
 bool SerialLink::setCommPort(std::int16_t port)
 {
-    if (port_.isOpen())
+    if (port_->isOpen())
         return fail(QSerialPort::OpenError, QStringLiteral("Port ist bereits geöffnet"));
     if (port < 1)
         return fail(QSerialPort::DeviceNotFoundError,
@@ -230,11 +262,11 @@ bool SerialLink::setCommPort(std::int16_t port)
 bool SerialLink::setPortOpen(bool open)
 {
     if (!open) {
-        port_.close();
+        closePort();
         discardReceived();
         return true;
     }
-    if (port_.isOpen())
+    if (port_->isOpen())
         return true;
     // What is left of a lost connection, should a press come before it was all handed on, is
     // no part of the new one.
@@ -242,16 +274,21 @@ bool SerialLink::setPortOpen(bool open)
     if (portNumber_ == 0)
         return fail(QSerialPort::DeviceNotFoundError, QStringLiteral("Kein Port gewählt"));
 
-    port_.setPortName(device());
-    port_.setBaudRate(baudRate_);
-    port_.setParity(parity_);
-    port_.setDataBits(dataBits_);
-    port_.setStopBits(stopBits_);
-    port_.setFlowControl(QSerialPort::NoFlowControl);
-    port_.setReadBufferSize(kPortBuffer);
-    if (!port_.open(QIODevice::ReadWrite))
+    port_->setPortName(device());
+    port_->setBaudRate(baudRate_);
+    port_->setParity(parity_);
+    port_->setDataBits(dataBits_);
+    port_->setStopBits(stopBits_);
+    port_->setFlowControl(QSerialPort::NoFlowControl);
+    port_->setReadBufferSize(kPortBuffer);
+    if (!port_->open(QIODevice::ReadWrite))
         return failToOpen();
     wasOpen_ = true;
+    if ((hangUpWatch_ = watchForHangUp(port_->handle())))
+        connect(hangUpWatch_.get(), &QSocketNotifier::activated, this, [this] {
+            hangUpWatch_->setEnabled(false); // it fires until the port is closed
+            onPortError(QSerialPort::ResourceError);
+        });
     return true;
 }
 
@@ -260,7 +297,7 @@ bool SerialLink::setPortOpen(bool open)
 // tell more.
 bool SerialLink::failToOpen()
 {
-    const auto error = port_.error();
+    const auto error = port_->error();
     const QString port = QStringLiteral("Port %1 (%2)").arg(portNumber_).arg(device());
     const QString restart = QStringLiteral(" und starten Sie dieses Programm neu.");
     PortError e{error};
@@ -269,13 +306,14 @@ bool SerialLink::failToOpen()
     e.standInHelps = error != QSerialPort::PermissionError;
     const bool missing = error == QSerialPort::DeviceNotFoundError;
     const bool noHardware = !missing && e.standInHelps && noHardwareBehind(device());
-    if (wasOpen_ && (missing || noHardware)) {
-        // It was there a moment ago: a pulled adapter, whatever the system calls it now.
+    // It was there a moment ago: a pulled adapter, whatever the system calls it now (Windows
+    // may say "file not found", wine "invalid function").
+    if (wasOpen_ && (missing || noHardware || error == QSerialPort::UnknownError)) {
         e.text = port + QStringLiteral(" ist nicht vorhanden");
     } else if (noHardware) {
         // Not the device's fault: the machine names the port but has no UART or adapter there.
         e.text = QStringLiteral("An ") + port + QStringLiteral(" ist keine Hardware vorhanden");
-        e.detail = port_.errorString();
+        e.detail = port_->errorString();
     } else {
         switch (error) {
         case QSerialPort::DeviceNotFoundError:
@@ -299,11 +337,11 @@ bool SerialLink::failToOpen()
             e.text = port + QStringLiteral(" ist keine serielle Schnittstelle oder nimmt die "
                                            "Einstellungen %1 nicht an")
                                 .arg(settings_);
-            e.detail = port_.errorString();
+            e.detail = port_->errorString();
             break;
         default:
             e.text = port + QStringLiteral(" lässt sich nicht öffnen");
-            e.detail = port_.errorString();
+            e.detail = port_->errorString();
             break;
         }
     }
@@ -316,11 +354,11 @@ bool SerialLink::failToOpen()
 
 bool SerialLink::Output(const std::string &frame)
 {
-    if (!port_.isOpen())
+    if (!port_->isOpen())
         return fail(QSerialPort::NotOpenError, QStringLiteral("Port ist nicht geöffnet"));
-    const qint64 written = port_.write(frame.data(), qint64(frame.size()));
+    const qint64 written = port_->write(frame.data(), qint64(frame.size()));
     if (written != qint64(frame.size()))
-        return fail(QSerialPort::WriteError, port_.errorString());
+        return fail(QSerialPort::WriteError, port_->errorString());
     return true;
 }
 
@@ -338,7 +376,7 @@ bool SerialLink::refill()
         return true;
     // Into the storage the last chunk left, so a quiet line's one-byte reads allocate nothing.
     received_.resize(kDeliveryBatch);
-    const qint64 n = port_.isOpen() ? port_.read(received_.data(), kDeliveryBatch) : 0;
+    const qint64 n = port_->isOpen() ? port_->read(received_.data(), kDeliveryBatch) : 0;
     received_.resize(std::max<qsizetype>(n, 0));
     next_ = 0;
     return !received_.isEmpty();
@@ -388,34 +426,47 @@ void SerialLink::deliverLater()
     QMetaObject::invokeMethod(this, &SerialLink::deliver, Qt::QueuedConnection);
 }
 
+// A driver refusing an operation (a pty has no modem lines) leaves the port usable; NoError
+// comes with every open. Any other failure while open means the device is gone, whatever the
+// platform calls it (Windows says "access denied" for a pulled adapter).
 void SerialLink::onPortError(QSerialPort::SerialPortError error)
 {
-    switch (error) {
-    case QSerialPort::ReadError:
-    case QSerialPort::WriteError:
-    case QSerialPort::ResourceError: {
-        // A hung-up line keeps the notifier firing and spins a core until the port is closed.
-        if (!port_.isOpen())
-            return;
-        // Qt's text for a hang-up is whatever errno held last, so the port says it itself.
-        // The start is what a narrow box shows: that the port is gone, then how it went.
-        const QString port = QStringLiteral("Port %1").arg(portNumber_);
-        const PortError lost{error, error == QSerialPort::ReadError
-                                        ? port + QStringLiteral(" getrennt: Lesefehler")
-                                    : error == QSerialPort::WriteError
-                                        ? port + QStringLiteral(" getrennt: Schreibfehler")
-                                        : port + QStringLiteral(" getrennt: nicht mehr verfügbar")};
-        // What arrived before the failure is still handed on, and the loss reported after it.
-        received_ = received_.mid(next_) + port_.readAll();
-        next_ = 0;
-        port_.close();
-        lastError_ = lost;
-        lossToReport_ = lost;
-        deliverLater();
+    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError ||
+        error == QSerialPort::UnsupportedOperationError || !port_->isOpen() || pendingLoss_)
         return;
-    }
-    default:
-        // NoError comes with every open; ioctls a pty refuses leave the port usable.
-        return;
-    }
+    // Handled once this signal has returned: touching the port in here can start another read
+    // that fails and signals again, right inside this handler.
+    pendingLoss_ = error;
+    QMetaObject::invokeMethod(this, &SerialLink::closeLostPort, Qt::QueuedConnection);
+}
+
+void SerialLink::closeLostPort()
+{
+    if (!pendingLoss_)
+        return; // closed meanwhile
+    // A hang-up reads the same whichever error, if any, this Qt version made of it.
+    const auto error = hungUp(port_->handle()) ? QSerialPort::ResourceError : *pendingLoss_;
+    // Qt's text for a hang-up is whatever errno held last, so the port says it itself.
+    // The start is what a narrow box shows: that the port is gone, then how it went.
+    const QString port = QStringLiteral("Port %1").arg(portNumber_);
+    const PortError lost{error, error == QSerialPort::ReadError
+                                    ? port + QStringLiteral(" getrennt: Lesefehler")
+                                : error == QSerialPort::WriteError
+                                    ? port + QStringLiteral(" getrennt: Schreibfehler")
+                                    : port + QStringLiteral(" getrennt: nicht mehr verfügbar")};
+    // What arrived before the failure is still handed on, the loss reported after it. Only what
+    // Qt already holds: asking the failed device for more can only fail again.
+    if (const qint64 held = port_->bytesAvailable(); held > 0)
+        received_ += port_->read(held);
+    closePort();
+    lastError_ = lost;
+    lossToReport_ = lost;
+    deliverLater();
+}
+
+void SerialLink::closePort()
+{
+    hangUpWatch_.reset();
+    port_->close();
+    pendingLoss_.reset();
 }

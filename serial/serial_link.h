@@ -3,10 +3,12 @@
 
 #include <QObject>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,14 +61,14 @@ public:
     bool setSettings(const QString &settings); // "baud,parity,data bits,stop bits"
     bool setCommPort(std::int16_t port);
     bool setPortOpen(bool open);
-    bool portOpen() const { return port_.isOpen(); }
+    bool portOpen() const { return port_->isOpen(); }
 
     // Hands the whole frame to the port without waiting for it to leave.
     bool Output(const std::string &frame);
     // At most one received character; empty when none waits.
     std::string Input();
     // Received characters not read yet.
-    qint64 waitingCount() const { return received_.size() - next_ + port_.bytesAvailable(); }
+    qint64 waitingCount() const { return received_.size() - next_ + port_->bytesAvailable(); }
 
     PortError lastError() const { return lastError_; }
 
@@ -97,16 +99,23 @@ signals:
     void portLost(const PortError &error);
 
 private:
+    // On a port of the test's making, which fails as a platform's port may.
+    friend class tst_SerialLink;
+    SerialLink(QString port1Device, std::unique_ptr<QSerialPort> port, QObject *parent = nullptr);
+
     bool fail(int number, const QString &text);
     QString device() const;
     bool failToOpen();
     void onPortError(QSerialPort::SerialPortError error);
+    void closeLostPort();
+    void closePort();
     bool refill();
     void deliver();
     void deliverLater();
     void discardReceived();
 
-    QSerialPort port_;
+    std::unique_ptr<QSerialPort> port_;
+    std::unique_ptr<QSocketNotifier> hangUpWatch_; // where the platform has one; null elsewhere
     QString port1Device_;
     int portNumber_ = 0; // 0: none chosen
     QString settings_;
@@ -123,4 +132,5 @@ private:
     bool deliveryPosted_ = false;
     bool delivering_ = false;
     std::optional<PortError> lossToReport_;
+    std::optional<QSerialPort::SerialPortError> pendingLoss_; // noted, the port not closed yet
 };

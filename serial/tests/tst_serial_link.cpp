@@ -6,7 +6,25 @@
 
 #include <QTimer>
 
+#include <ctime>
 #include <memory>
+
+// A port that can fail from inside every read, as Windows' does when the read it starts there
+// fails. A link that reads again from inside the error signal recurses until the stack is gone.
+struct FailingPort : QSerialPort
+{
+    SerialPortError failure = NoError;
+
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        if (failure != NoError)
+            emit errorOccurred(failure);
+        return QSerialPort::readData(data, maxSize);
+    }
+};
+
+// What ends the line in a row: nothing, a hang-up, an error signalled, or one from inside a read.
+enum End { None, HangUp, Signalled, InRead };
 
 // The port as the window uses it: what comes in is handed on a character at a time.
 class tst_SerialLink : public QObject
@@ -15,29 +33,42 @@ class tst_SerialLink : public QObject
 
 private slots:
     // Read in bulk, handed on one character per notification, every byte value in order. A
-    // backlog never keeps the event loop from its turn, and what the program received before
-    // the line went is still handed on, then the loss reported once.
+    // backlog never keeps the event loop from its turn. Whatever ends the line, the characters
+    // received before it are still handed on, then the loss reported once; only a failure that
+    // leaves the port usable ends nothing. A port failing inside a read is not read again.
     void oneCharacterPerNotification_data()
     {
-        QTest::addColumn<int>("size");
-        QTest::addColumn<bool>("backlog"); // all but the last byte wait unread first
-        QTest::addColumn<bool>("lost");    // then the line goes instead of the last byte
-        QTest::newRow("a batch and one") << SerialLink::kDeliveryBatch + 1 << false << false;
-        QTest::newRow("a backlog of 15 batches")
-            << 15 * SerialLink::kDeliveryBatch << true << false;
-        QTest::newRow("the same, then the line lost")
-            << 15 * SerialLink::kDeliveryBatch << true << true;
+        // Unless None, all but the last byte wait unread first; then this ends the line.
+        QTest::addColumn<int>("end");
+        QTest::addColumn<QSerialPort::SerialPortError>("error");
+        QTest::addColumn<bool>("lost");
+        QTest::newRow("as it comes") << int(None) << QSerialPort::NoError << false;
+        QTest::newRow("a backlog, then the line lost")
+            << int(HangUp) << QSerialPort::NoError << true;
+        const auto errors = QMetaEnum::fromType<QSerialPort::SerialPortError>();
+        for (int i = 0; i < errors.keyCount(); ++i) {
+            const auto error = QSerialPort::SerialPortError(errors.value(i));
+            const bool lost = error != QSerialPort::NoError && error != QSerialPort::TimeoutError &&
+                              error != QSerialPort::UnsupportedOperationError;
+            for (const int end : {Signalled, InRead})
+                QTest::addRow("%s%s", errors.key(i), end == InRead ? " in a read" : "")
+                    << end << error << lost;
+        }
     }
     void oneCharacterPerNotification()
     {
-        QFETCH(int, size);
-        QFETCH(bool, backlog);
+        QFETCH(int, end);
+        QFETCH(QSerialPort::SerialPortError, error);
         QFETCH(bool, lost);
-        open();
-        std::string sent(std::size_t(size), '\0'), got;
+        Pty pty;
+        auto *port = new FailingPort;
+        const std::unique_ptr<SerialLink> link(
+            new SerialLink(pty.path(), std::unique_ptr<QSerialPort>(port)));
+        QVERIFY(link->setCommPort(1) && link->setPortOpen(true)); // 9600 8N1 unless set
+        std::string sent(3 * SerialLink::kDeliveryBatch + 1, '\0'), got;
         for (std::size_t i = 0; i < sent.size(); ++i)
             sent[i] = char(i * 7 + i / 256);
-        bool reading = !backlog;
+        bool reading = end == None; // else a backlog first
         int losses = 0;
         std::size_t atTurn = sent.size();
         connect(link.get(), &SerialLink::OnComm, this, [&] {
@@ -49,37 +80,30 @@ private slots:
             got += link->Input();
         });
         connect(link.get(), &SerialLink::portLost, this, [&] { ++losses; });
-        if (backlog) {
-            pty->write(sent.substr(0, sent.size() - 1));
+        pty.write(sent.substr(0, sent.size() - 1));
+        if (end != None) {
             QTRY_COMPARE(link->waitingCount(), qint64(sent.size() - 1)); // all in the program
             reading = true;
-            if (lost) {
-                sent.pop_back();
-                pty->close();
-            } else {
-                pty->write(sent.substr(sent.size() - 1));
-            }
-        } else {
-            pty->write(sent);
+            if (end == HangUp)
+                pty.close();
+            else if (end == Signalled)
+                emit port->errorOccurred(error);
+            else
+                port->failure = error;
         }
-        QTRY_COMPARE(got.size(), sent.size());
-        QVERIFY(got == sent);
-        if (backlog)
-            QVERIFY2(atTurn < sent.size(), "the event loop waited for the whole backlog");
-        QTRY_COMPARE(losses, int(lost));
-        QCOMPARE(link->portOpen(), !lost);
+        if (!lost || end == InRead) // the last byte sets the reading going
+            pty.write(sent.substr(sent.size() - 1));
+        else // the line ended before it
+            sent.pop_back();
+        QTRY_VERIFY2(got == sent, qPrintable(QString::number(got.size())));
+        QVERIFY2(atTurn < sent.size(), "the event loop waited for the whole backlog");
+        QCOMPARE(link->portOpen(), !lost); // the loss, if any, came with the last character
+        // Once, and a hung-up line keeps no notifier firing.
+        const std::clock_t start = std::clock();
+        QTest::qWait(end == HangUp ? 2000 : 20);
+        QCOMPARE_LT(double(std::clock() - start) / CLOCKS_PER_SEC, 1.0);
+        QCOMPARE(losses, int(lost));
     }
-
-private:
-    void open()
-    {
-        pty = std::make_unique<Pty>();
-        link = std::make_unique<SerialLink>(pty->path());
-        QVERIFY(link->setSettings(QStringLiteral("9600,n,8,1")) && link->setCommPort(1) &&
-                link->setPortOpen(true));
-    }
-    std::unique_ptr<Pty> pty;
-    std::unique_ptr<SerialLink> link;
 };
 
 QTEST_GUILESS_MAIN(tst_SerialLink)
