@@ -70,6 +70,10 @@ new_prefix() {
 new_prefix prefix
 WINEQT_PLUGIN_PATH=$(w winepath -w "$WORK/plugins" 2>/dev/null) || die "winepath failed"
 export WINEQT_PLUGIN_PATH
+# The program's trace, which the checks follow the reply box in (drive.sh, traced).
+trace=$WORK/ticks.log
+TQ5_TRACE_TICKS=$(w winepath -w "$trace" 2>/dev/null) || die "winepath failed"
+export TQ5_TRACE_TICKS
 echo "wine $(wine --version 2>/dev/null), prefix in $SECONDS s"
 
 # The protocol test beside the zip's DLLs and Qt's test library.
