@@ -84,6 +84,8 @@ start_program() {
     [ "$(head -n 1 "$lock" 2>/dev/null)" = "$runner" ] || fail "the adapter's lock does not name the run"
 }
 log=$work/device.log
+# The program's trace, in which the checks follow the reply box (drive.sh, settled).
+export TQ5_TRACE_TICKS=$work/ticks.log trace=$work/ticks.log
 start_device "$log"
 # The program runs as the caller, not as a namespace's root whom the desktop's D-Bus refuses.
 uid=$("$as_port1" "$pty" id -u 2>&1)
