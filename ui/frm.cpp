@@ -73,7 +73,8 @@ bool showsWhole(const QWidget &control, const QString &text)
 // text put into the reply box is logged with the milliseconds since the press, so a test can
 // follow the box without copying from it and tell a timer that stopped ticking from a box that
 // was not updated. "1" writes to standard error, anything else names a file (under wine a GUI
-// program's standard error may reach no pipe). Read once; unset, it costs one test per event.
+// program's standard error may reach no pipe). Read once; unset, each event costs one test of
+// on(), which callers make before building a line.
 class TickTrace
 {
 public:
@@ -118,9 +119,9 @@ private:
     TickTrace()
     {
         const QString where = qEnvironmentVariable("TQ5_TRACE_TICKS");
-        if (where == QLatin1String("1"))
+        if (where == QLatin1String("1")) {
             file.open(stderr, QIODevice::WriteOnly | QIODevice::Unbuffered);
-        else if (!where.isEmpty()) {
+        } else if (!where.isEmpty()) {
             file.setFileName(where);
             file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
         }
@@ -285,7 +286,8 @@ void frm::MSComm1_OnComm()
 
 void frm::receive(const std::string &c)
 {
-    TickTrace::get().line(QStringLiteral("read %1 characters").arg(c.size()));
+    if (TickTrace::get().on())
+        TickTrace::get().line(QStringLiteral("read %1 characters").arg(c.size()));
     const std::string_view P = Empfangspuffer.view();
     if (c == ETX) {
         if (frameIsGood(P)) {
@@ -323,8 +325,9 @@ void frm::MSComm1_PortLost(const PortError &error)
 
 void frm::enableTimerTimeout(bool on)
 {
-    TickTrace::get().line(QLatin1String(on ? "timer on" : "timer off") +
-                          QLatin1String(TimerTimeout.isActive() ? ", was on" : ", was off"));
+    if (TickTrace::get().on())
+        TickTrace::get().line(QLatin1String(on ? "timer on" : "timer off") +
+                              QLatin1String(TimerTimeout.isActive() ? ", was on" : ", was off"));
     if (on)
         TimerTimeout.start();
     else
@@ -334,10 +337,10 @@ void frm::enableTimerTimeout(bool on)
 void frm::showBuffer(std::string_view buffer, const QString &suffix)
 {
     const bool held = ReplyRefresh.isActive();
-    TickTrace::get().line(QStringLiteral("outcome %1, %2 buffered characters, %3")
-                              .arg(suffix)
-                              .arg(buffer.size())
-                              .arg(QLatin1String(held ? "held for the next frame" : "shown")));
+    if (TickTrace::get().on())
+        TickTrace::get().line(QStringLiteral("outcome %1, %2 buffered characters, %3")
+                                  .arg(suffix, QString::number(buffer.size()),
+                                       QLatin1String(held ? "held for the next frame" : "shown")));
     if (!held) {
         putReply(fromLine(buffer) + suffix);
         return;
