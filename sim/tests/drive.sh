@@ -4,7 +4,7 @@
 # window), $log (the device's log) and the control centres ($txt_senden, $txt_empfangen,
 # $cmd_abfragen); $trace, if set, is the program's trace file (TQ5_TRACE_TICKS).
 
-failures=0
+failures=0 unchecked=0
 fail() {
     echo "FAIL: $*"
     failures=$((failures + 1))
@@ -95,10 +95,11 @@ check() { # name text hex shown...
     if [ "${shown[*]}" = "${want[*]}" ]; then
         echo "ok: $name"
     # A busy machine can hold the device's answer back past the 21st tick: the program then
-    # rightly times out first, and the row cannot show what it is about.
+    # rightly times out first, and the row cannot show what it is about. Not twice more in a run.
     elif [ -n "${trace:-}" ] && [ "${shown[0]:-}" = "Fehler : Timeout" ] &&
         sed -n '/ box Fehler : Timeout$/,$p' <<<"$since" | grep -q ' read '; then
         echo "not checked: $name: the answer reached the program after the timeout, then the box showed ${shown[*]@Q}"
+        ((++unchecked <= 2)) || fail "$unchecked answers came after the timeout: more than a busy machine explains"
     elif [ -n "${missed_ok:-}" ] && [ "${shown[*]}" = "${want[*]: -${#shown[@]}}" ]; then
         echo "ok: $name (seen only ${shown[*]@Q})"
     else
