@@ -4,6 +4,8 @@
 #include "protocol/cp1252.h"
 #include "protocol/frame.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QIcon>
@@ -67,6 +69,69 @@ bool showsWhole(const QWidget &control, const QString &text)
     return fm.height() <= room.height() && width <= room.width();
 }
 
+// For tests only: with TQ5_TRACE_TICKS set, each press, switch and tick of the timer, outcome and
+// text put into the reply box is logged with the milliseconds since the press, so a test can
+// follow the box without copying from it and tell a timer that stopped ticking from a box that
+// was not updated. "1" writes to standard error, anything else names a file (under wine a GUI
+// program's standard error may reach no pipe). Read once; unset, each event costs one test of
+// on(), which callers make before building a line.
+class TickTrace
+{
+public:
+    static TickTrace &get()
+    {
+        static TickTrace trace;
+        return trace;
+    }
+    void press()
+    {
+        if (!on())
+            return;
+        sincePress.start();
+        ticks = 0;
+        line(QStringLiteral("press"));
+    }
+    void tick(std::int16_t zaehler)
+    {
+        if (on())
+            line(QStringLiteral("tick %1 TimeoutZaehler %2").arg(++ticks).arg(zaehler));
+    }
+    // One line as the box holds it: control characters and backslashes as \xNN.
+    void box(const QString &text)
+    {
+        if (!on())
+            return;
+        QString shown;
+        for (const QChar c : text)
+            shown += c.unicode() < 0x20 || c == u'\\'
+                ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
+                : QString(c);
+        line(QStringLiteral("box ") + shown);
+    }
+    void line(const QString &what)
+    {
+        if (on())
+            file.write(QStringLiteral("%1 ms: %2\n").arg(sincePress.elapsed()).arg(what).toUtf8());
+    }
+    bool on() const { return file.isOpen(); }
+
+private:
+    TickTrace()
+    {
+        const QString where = qEnvironmentVariable("TQ5_TRACE_TICKS");
+        if (where == QLatin1String("1")) {
+            file.open(stderr, QIODevice::WriteOnly | QIODevice::Unbuffered);
+        } else if (!where.isEmpty()) {
+            file.setFileName(where);
+            file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+        }
+        sincePress.start();
+    }
+    QFile file;
+    QElapsedTimer sincePress;
+    int ticks = 0;
+};
+
 } // namespace
 
 QString portErrorText(const PortError &error)
@@ -122,6 +187,7 @@ frm::frm(QString port1Device, QWidget *parent)
     ReplyRefresh.setSingleShot(true);
     ReplyRefresh.setInterval(kFrameMs);
     connect(&ReplyRefresh, &QTimer::timeout, this, &frm::catchUpReply);
+    TickTrace::get();
 
     layOut();
 }
@@ -203,13 +269,14 @@ void frm::cmd_abfragen_Click()
     const std::string frame = buildFrame(toLine(txt_senden.text()));
     // A port lost since the last query gets one attempt to come back.
     const bool sent = (MSComm1.portOpen() || MSComm1.setPortOpen(true)) && MSComm1.Output(frame);
+    TickTrace::get().press();
     if (!sent) {
-        TimerTimeout.stop();
+        enableTimerTimeout(false);
         showText(portErrorText(MSComm1.lastError()));
         return;
     }
     TimeoutZaehler = kTimeoutTicks;
-    TimerTimeout.start();
+    enableTimerTimeout(true);
 }
 
 void frm::MSComm1_OnComm()
@@ -219,29 +286,32 @@ void frm::MSComm1_OnComm()
 
 void frm::receive(const std::string &c)
 {
+    if (TickTrace::get().on())
+        TickTrace::get().line(QStringLiteral("read %1 characters").arg(c.size()));
     const std::string_view P = Empfangspuffer.view();
     if (c == ETX) {
         if (frameIsGood(P)) {
             showBuffer(P, QStringLiteral("{ETX}"));
-            TimerTimeout.stop();
+            enableTimerTimeout(false);
         } else {
             showText(kChecksumError);
         }
     } else if (c == ACK) {
         showBuffer(P, QStringLiteral("{ACK}"));
-        TimerTimeout.stop();
+        enableTimerTimeout(false);
     } else if (c == NAK) {
         showBuffer(P, QStringLiteral("{NAK}"));
-        TimerTimeout.stop();
+        enableTimerTimeout(false);
     }
     Empfangspuffer.append(c);
 }
 
 void frm::TimerTimeout_Timer()
 {
+    TickTrace::get().tick(TimeoutZaehler);
     if (TimeoutZaehler <= 0) {
         showText(kTimeout);
-        TimerTimeout.stop();
+        enableTimerTimeout(false);
     } else {
         --TimeoutZaehler;
     }
@@ -249,13 +319,29 @@ void frm::TimerTimeout_Timer()
 
 void frm::MSComm1_PortLost(const PortError &error)
 {
-    TimerTimeout.stop();
+    enableTimerTimeout(false);
     showText(portErrorText(error));
+}
+
+void frm::enableTimerTimeout(bool on)
+{
+    if (TickTrace::get().on())
+        TickTrace::get().line(QLatin1String(on ? "timer on" : "timer off") +
+                              QLatin1String(TimerTimeout.isActive() ? ", was on" : ", was off"));
+    if (on)
+        TimerTimeout.start();
+    else
+        TimerTimeout.stop();
 }
 
 void frm::showBuffer(std::string_view buffer, const QString &suffix)
 {
-    if (!ReplyRefresh.isActive()) {
+    const bool held = ReplyRefresh.isActive();
+    if (TickTrace::get().on())
+        TickTrace::get().line(QStringLiteral("outcome %1, %2 buffered characters, %3")
+                                  .arg(suffix, QString::number(buffer.size()),
+                                       QLatin1String(held ? "held for the next frame" : "shown")));
+    if (!held) {
         putReply(fromLine(buffer) + suffix);
         return;
     }
@@ -270,14 +356,17 @@ void frm::putReply(const QString &text)
     txt_empfangen.setText(text);
     // From its first character, as a text box given a new text shows it; a long one scrolls.
     txt_empfangen.setCursorPosition(0);
+    TickTrace::get().box(txt_empfangen.text());
     replyBehind = false;
     ReplyRefresh.start();
 }
 
 void frm::catchUpReply()
 {
-    if (replyBehind)
-        putReply(replyText());
+    if (!replyBehind)
+        return;
+    TickTrace::get().line(QStringLiteral("held outcome shown"));
+    putReply(replyText());
 }
 
 QString frm::replyText() const

@@ -42,6 +42,8 @@ public:
 
 private:
     void layOut();
+    // TimerTimeout.Enabled = on; every switch is traced for the tests.
+    void enableTimerTimeout(bool on);
     void fitFont();
     void showText(const QString &text) { showBuffer({}, text); }
     void showBuffer(std::string_view buffer, const QString &suffix);

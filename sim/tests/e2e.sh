@@ -60,6 +60,8 @@ start_program() {
     program=$(pgrep -P "$runner")
 }
 log=$work/device.log
+# The program's trace, in which the checks follow the reply box (drive.sh, settled).
+export TQ5_TRACE_TICKS=$work/ticks.log trace=$work/ticks.log
 start_device "$log"
 # No display to show the window on: a German word for the user and status 1, not Qt's abort.
 DISPLAY=:0.999 timeout 20 "$as_port1" "$pty" "$bus" 2>"$work/nodisplay.log"

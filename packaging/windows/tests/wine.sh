@@ -69,7 +69,10 @@ new_prefix() {
 
 new_prefix prefix
 WINEQT_PLUGIN_PATH=$(w winepath -w "$WORK/plugins" 2>/dev/null) || die "winepath failed"
-export WINEQT_PLUGIN_PATH
+# The program's trace, in which the checks follow the reply box (drive.sh, settled).
+trace=$WORK/ticks.log
+TQ5_TRACE_TICKS=$(w winepath -w "$trace" 2>/dev/null) || die "winepath failed"
+export WINEQT_PLUGIN_PATH TQ5_TRACE_TICKS
 echo "wine $(wine --version 2>/dev/null), prefix in $SECONDS s"
 
 # The protocol test beside the zip's DLLs and Qt's test library.
@@ -80,11 +83,9 @@ folder=$WINEPREFIX/drive_c/$app
 cp "$TST_PROTOCOL" "$QT_WIN/bin/Qt6Test.dll" "$folder"/*.dll "$WORK/" || die "cannot copy the protocol test"
 # Its console output does not reach a pipe under wine: the results go to a file.
 results=$(w winepath -w "$WORK/tst_protocol.txt" 2>/dev/null)
-if w "$WORK/tst_protocol.exe" -o "$results,txt" >/dev/null 2>&1; then
-    echo "ok: tst_protocol.exe: $(grep -a '^Totals' "$WORK/tst_protocol.txt" | tr -d '\r')"
-else
+w "$WORK/tst_protocol.exe" -o "$results,txt" >/dev/null 2>&1 &&
+    echo "ok: tst_protocol.exe: $(grep -a '^Totals' "$WORK/tst_protocol.txt" | tr -d '\r')" ||
     fail "tst_protocol.exe: $(cat "$WORK/tst_protocol.txt")"
-fi
 
 # The window: caption, size and icons.
 # Windows that wine closes meanwhile make xdotool complain; the search goes on.
