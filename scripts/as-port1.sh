@@ -1,4 +1,4 @@
-#!/bin/bash
+#!/bin/bash -p
 # SPDX-License-Identifier: MIT
 # Starts tq5bus with DEVICE, a USB serial adapter say, standing in for port 1: DEVICE is bound
 # over /dev/ttyS0 in a private mount namespace, so the program opens it where it opens port 1 and
@@ -19,6 +19,9 @@ refuse() { echo "$me: $*" >&2 && exit 2; }
 # installed, so that a sudo rule for it hands out no other command.
 testing=
 [ ! -e "$here/CMakeCache.txt" ] && [ ! -e "$here/../CMakeLists.txt" ] || testing=1
+# Installed, it runs the system's own tools only, and (bash -p) no start-up file or function
+# from the caller's environment: its AppArmor profile may let it make a user namespace.
+[ -n "$testing" ] || export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 [ -z "$testing" ] || usage+="
        tq5bus-port1 [--lock] DEVICE COMMAND [ARGS...]   (tests, from the build tree)"
 locking=
@@ -147,6 +150,8 @@ lock=/run/lock/LCK..${name//\//_}
 in_use() {
     local pid app
     pid=$(sed -n '1{s/ //g;p;}' "$lock" 2>/dev/null) || true
+    # Anyone may write the lock: its first line is used only as a process number.
+    [[ $pid =~ ^[0-9]+$ ]] || pid=
     app=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) || app=$(sed -n 2p "$lock" 2>/dev/null) || true
     app=${app% }
     echo "$me: $given is in use: $lock names process ${pid:-?}${app:+ (${app:0:100})}; close that program first" >&2

@@ -20,7 +20,12 @@ if [ "${1:-}" = --inside ]; then
     scripts/test.sh
     echo "== the package built on Debian 12, installed on Debian 13"
     apt-get install -y -q --no-install-recommends /tmp/debs/tq5bus_*.deb
-    sim/tests/e2e.sh /usr/bin/tq5bus-port1 "$BUILD_DIR/tq5sim" "$BUILD_DIR/sim/layout_probe"
+    # Installed, tq5bus-port1 takes no COMMAND and no pseudo-terminal: the test drives the
+    # installed program through the installed command's copy, in a folder marked as a build's.
+    staged=$(mktemp -d)
+    cp /usr/bin/tq5bus-port1 "$staged/" && ln -s /usr/bin/tq5bus "$staged/" && : >"$staged/CMakeCache.txt"
+    sim/tests/e2e.sh "$staged/tq5bus-port1" "$BUILD_DIR/tq5sim" "$BUILD_DIR/sim/layout_probe"
+    rm -rf "$staged"
     dpkg -r tq5bus >/dev/null
     echo "Debian 13 passed"
     exit 0

@@ -145,6 +145,13 @@ SerialLink::SerialLink(QString port1Device, std::unique_ptr<QSerialPort> port, Q
     connect(port_.get(), &QSerialPort::errorOccurred, this, &SerialLink::onPortError);
 }
 
+SerialLink::~SerialLink()
+{
+    // Closing a failed port may still signal an error, with nobody left to take it.
+    disconnect(port_.get(), nullptr, this, nullptr);
+    closePort();
+}
+
 QString SerialLink::deviceForPort(int number)
 {
 #ifdef Q_OS_WIN

@@ -56,6 +56,7 @@ class SerialLink : public QObject
 public:
     // An empty device means the machine's own port 1; tests pass a pseudo-terminal instead.
     explicit SerialLink(QString port1Device = {}, QObject *parent = nullptr);
+    ~SerialLink() override;
 
     // Each returns false and sets lastError() when it fails.
     bool setSettings(const QString &settings); // "baud,parity,data bits,stop bits"

@@ -121,7 +121,7 @@ startup_box() { # what the box must hold besides its first line...
 none() {
     echo "port 1: $(grep '^0:' /proc/tty/driver/serial)"
     await 30 test -c /dev/ttyUSB0 || die "no /dev/ttyUSB0"
-    startup_box $'\n  /dev/ttyUSB0 – QEMU USB SERIAL (QEMU)\n' 'tq5bus-port1 /dev/ttyUSB0'
+    startup_box $'\n  /dev/ttyUSB0 – QEMU USB SERIAL\n' 'tq5bus-port1 /dev/ttyUSB0'
     host pull
     await 30 test ! -e /dev/ttyUSB0 || fail "the adapter stayed"
     startup_box 'keine andere serielle Schnittstelle'
