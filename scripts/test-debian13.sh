@@ -25,7 +25,7 @@ if [ "${1:-}" = --inside ]; then
     # installed program through the installed command's copy, in a folder marked as a build's.
     staged=$(mktemp -d)
     cp /usr/bin/tq5bus-port1 "$staged/" && ln -s /usr/bin/tq5bus "$staged/" && : >"$staged/CMakeCache.txt"
-    sim/tests/e2e.sh "$staged/tq5bus-port1" "$BUILD_DIR/tq5sim" "$BUILD_DIR/sim/layout_probe"
+    tests/e2e/e2e.sh "$staged/tq5bus-port1" "$BUILD_DIR/tq5sim" "$BUILD_DIR/tests/layout_probe"
     rm -rf "$staged"
     dpkg -r tq5bus >/dev/null
     echo "Debian 13 passed"

@@ -17,7 +17,7 @@ for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' &&
         skip "$p is installed on this machine; remove it first (dpkg -r $p)"
 done
-probe=${BUILD_DIR:-build}/sim/layout_probe
+probe=${BUILD_DIR:-build}/tests/layout_probe
 [ -x "$probe" ] || skip "$probe is not built (scripts/build.sh builds it)"
 scripts/deps.sh lintian appstream xvfb xdotool xclip
 
@@ -70,7 +70,7 @@ staged=$(mktemp -d)
 trap 'rm -rf "$staged"; dpkg -r "${packages[@]}" >/dev/null 2>&1 || true' EXIT
 cp /usr/bin/tq5bus-port1 "$staged/" && ln -s /usr/bin/tq5bus "$staged/" && : >"$staged/CMakeCache.txt"
 status=0
-sim/tests/e2e.sh "$staged/tq5bus-port1" /usr/bin/tq5sim "$probe" || status=$?
+tests/e2e/e2e.sh "$staged/tq5bus-port1" /usr/bin/tq5sim "$probe" || status=$?
 [ $status -eq 77 ] && skip "the end-to-end test cannot run here (above)"
 [ $status -eq 0 ] || fail "the installed program failed the end-to-end test"
 

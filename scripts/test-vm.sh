@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Checks the program on real serial drivers: boots a small virtual PC twice (QEMU without KVM,
-# Debian's own kernel, the host's files read-only over 9p) and runs sim/tests/vm.sh in it, with
+# Debian's own kernel, the host's files read-only over 9p) and runs tests/e2e/vm.sh in it, with
 # the simulated device on the host end of each port. First PC: a 16550 UART as port 1 and an
 # FTDI USB adapter, pulled and put back through QEMU's monitor. Second PC: no UART behind
 # /dev/ttyS0, with the adapter and then without. The host's ends are pseudo-terminals only: the
@@ -67,9 +67,9 @@ cp "$cache"/*.ko "$work/initramfs/lib/modules/"
 echo "$modules" >"$work/initramfs/modules"
 (cd "$work/initramfs" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd"
 export XDG_RUNTIME_DIR=$work
-positions=$("$build/sim/layout_probe")
+positions=$("$build/tests/layout_probe")
 
-# One guest: CASE (sim/tests/vm.sh's argument), then QEMU's port options. Its run's folder is
+# One guest: CASE (tests/e2e/vm.sh's argument), then QEMU's port options. Its run's folder is
 # $work/CASE, shared with the guest at the same path; the guest asks there for what only the
 # host can do (ask.N: pull, plug, stty) and the host answers in done.N.
 boot() {
@@ -82,7 +82,7 @@ boot() {
     exec 5<>"$share/mon.in"
     echo '{"execute": "qmp_capabilities"}' >&5
     {
-        printf 'repo=%q build=%q work=%q command=%q\n' "$repo" "$guest_build" "$share" "exec $repo/sim/tests/vm.sh $name"
+        printf 'repo=%q build=%q work=%q command=%q\n' "$repo" "$guest_build" "$share" "exec $repo/tests/e2e/vm.sh $name"
         printf 'export BUILD=%q WORK=%q POSITIONS=%q\n' "$guest_build" "$share" "${positions//$'\n'/;}"
     } >"$share/env"
     local start=$SECONDS
@@ -105,7 +105,7 @@ boot() {
     done
     [ -n "$u0" ] || die "QEMU named no pseudo-terminal: $(cat "$share/qemu.log")"
     if [ -n "$s0" ]; then
-        "$build/tq5sim" --tty "$s0" --rules sim/tests/device.rules --answer silence --gap 10 >"$share/uart.log" 2>&1 &
+        "$build/tq5sim" --tty "$s0" --rules tests/e2e/device.rules --answer silence --gap 10 >"$share/uart.log" 2>&1 &
         pids+=($!)
         # Not 9600 once the device has set its line: so that the guest's settings show here if
         # QEMU hands them on.
@@ -113,7 +113,7 @@ boot() {
         stty -F "$s0" 38400
     fi
     # The adapter attaches once its line is open on this side.
-    "$build/tq5sim" --tty "$u0" --rules sim/tests/device.rules --answer silence --gap 10 >"$share/usb.log" 2>&1 &
+    "$build/tq5sim" --tty "$u0" --rules tests/e2e/device.rules --answer silence --gap 10 >"$share/usb.log" 2>&1 &
     pids+=($!)
     local n=1 ask rx del='{"execute": "device_del", "arguments": {"id": "u1"}}'
     while kill -0 "$qemu" 2>/dev/null; do

@@ -36,7 +36,7 @@ cleanup() {
 }
 trap cleanup EXIT
 # Each frame shows in its log; the characters of an answer come 10 ms apart.
-"$build/tq5sim" --rules sim/tests/device.rules --answer silence --gap 10 \
+"$build/tq5sim" --rules tests/e2e/device.rules --answer silence --gap 10 \
     >"$work/device.log" 2>&1 &
 device=$!
 for _ in $(seq 100); do
@@ -45,10 +45,10 @@ for _ in $(seq 100); do
 done
 pty=$(sed -n '1s/^PTY //p' "$work/device.log")
 [ -n "$pty" ] || { echo "tq5sim gave no pseudo-terminal:" >&2 && cat "$work/device.log" >&2 && exit 1; }
-positions=$("$build/sim/layout_probe")
+positions=$("$build/tests/layout_probe")
 # In the background, so that a signal to this script reaches the checks at once; they end
 # their wine and Xvfb, each step of theirs bounded in time.
-WORK=$work PTY=$pty DEVICE_LOG=$work/device.log POSITIONS=$positions QUERIES=sim/tests/queries.table \
+WORK=$work PTY=$pty DEVICE_LOG=$work/device.log POSITIONS=$positions QUERIES=tests/e2e/queries.table \
     ZIP=$(grep '\.zip$' <<<"$files") SETUP=$(grep -- '-setup\.exe$' <<<"$files") TST_PROTOCOL=$windows/tst_protocol.exe \
     SHIM=$windows/packaging/windows/tests/wine_serial_shim.dll UIA_CLIENT=$windows/uia_client.exe \
     QT_WIN=$(realpath "${TQ5_QT_MINGW:-$windows/qt-6.8.0-mingw64}")/win \

@@ -12,7 +12,7 @@
 set -uo pipefail
 log=$DEVICE_LOG logs=$WORK
 # fail, die, await, click, read_box, check, check_table
-. "$(dirname "$0")/../../../sim/tests/drive.sh"
+. "$(dirname "$0")/../../../tests/e2e/drive.sh"
 eval "$POSITIONS"
 
 # Never a console: the namespace put the device over /dev/ttyS0.
