@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "ui/frm.h"
 #include "ui/startup.h"
+#include "ui/texts.h"
 
 #include <QApplication>
 
@@ -20,14 +21,10 @@ void onQtMessage(QtMsgType type, const QMessageLogContext &context, const QStrin
     noDisplay = noDisplay || message.contains(QLatin1String("could not connect to display"));
     if (type != QtFatalMsg || !message.contains(QLatin1String("platform plugin")))
         return;
-    if (noDisplay || qEnvironmentVariableIsEmpty("DISPLAY"))
-        std::fprintf(stderr,
-                     "TQ5-Bus-Protokoll: keine Anzeige erreichbar (DISPLAY=\"%s\"). Das Programm "
-                     "braucht eine grafische Sitzung.\n",
-                     qgetenv("DISPLAY").constData());
-    else
-        std::fprintf(stderr, "TQ5-Bus-Protokoll: die grafische Oberfläche lässt sich nicht "
-                             "starten (Meldungen oben).\n");
+    const QString text = noDisplay || qEnvironmentVariableIsEmpty("DISPLAY")
+                             ? texts::noDisplay(qEnvironmentVariable("DISPLAY"))
+                             : texts::noGraphicalInterface();
+    std::fprintf(stderr, "%s\n", texts::onStandardError(text).toUtf8().constData());
     std::_Exit(1);
 }
 

@@ -6,6 +6,7 @@
 #include "tests/support/pty.h"
 #include "ui/frm.h"
 #include "ui/startup.h"
+#include "ui/texts.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -192,8 +193,9 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     Pty pty;
     frm form(pty.path());
-    if (startForm(form,
-                  [](const PortError &e) { std::fprintf(stderr, "%s\n", qPrintable(e.text)); }))
+    if (startForm(form, [](const PortError &e) {
+            std::fprintf(stderr, "%s\n", qPrintable(texts::portErrorLine(e)));
+        }))
         return 1;
     auto *box = form.findChild<QLineEdit *>(QStringLiteral("txt_empfangen"));
     auto *link = form.findChild<SerialLink *>(QStringLiteral("MSComm1"));

@@ -8,6 +8,7 @@
 #include "tests/support/pty.h"
 #include "ui/frm.h"
 #include "ui/startup.h"
+#include "ui/texts.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -58,7 +59,7 @@ int main(int argc, char *argv[])
     Pty pty;
     frm form(pty.path());
     if (startForm(form, [](const PortError &e) {
-            std::fprintf(stderr, "port: %s\n", qPrintable(e.text));
+            std::fprintf(stderr, "port: %s\n", qPrintable(texts::portErrorLine(e)));
         }) != 0)
         return 1;
     auto *link = form.findChild<SerialLink *>(QStringLiteral("MSComm1"));

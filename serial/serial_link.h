@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "serial/platform.h"
+
 #include <QObject>
 #include <QSerialPort>
 #include <QSocketNotifier>
@@ -13,14 +15,6 @@
 #include <string>
 #include <vector>
 
-// How the system names its ports and lets another port become port 1.
-enum class PortSystem { Windows, Linux };
-#ifdef Q_OS_WIN
-inline constexpr PortSystem kPortSystem = PortSystem::Windows;
-#else
-inline constexpr PortSystem kPortSystem = PortSystem::Linux;
-#endif
-
 // A serial port of the machine as the system describes it.
 struct PortInfo
 {
@@ -31,14 +25,33 @@ struct PortInfo
         false; // an adapter someone plugged in, more likely the device's than a built-in port
 };
 
-// A port layer error: the number and text the user is shown, what the user can do about it,
-// and the system's own words where they add something.
+// What went wrong with the port, as data; the window words it.
 struct PortError
 {
-    int number = 0;
-    QString text;
-    QString advice;
-    QString detail;
+    enum class Kind {
+        None,
+        BadSettings,   // a settings string the link does not take
+        BadPortNumber, // below 1
+        NoPortChosen,
+        AlreadyOpen, // the port number cannot change while open
+        NotOpen,
+        Missing,      // no such device, or the one that was open went away
+        NoHardware,   // the node is there, but no UART or adapter behind it
+        NoPermission, // this user may not open it
+        InUse,        // another program holds it
+        NotSerial,    // not a serial port, or it refuses the settings
+        OpenFailed,   // any other failure to open
+        WriteFailed,  // the system did not take the whole frame
+        LostReading,  // failed while open: a read error
+        LostWriting,  // failed while open: a write error
+        Disconnected, // failed while open: hung up, unplugged
+    };
+    Kind kind = Kind::None;
+    int number = 0;     // the port layer's error number, which the user is shown
+    QString systemText; // the system's own words, where it had any
+    int port = 0;       // the port number asked for
+    QString device;     // the device that number stands for
+    QString settings;   // the settings string, for the kinds about settings
     // Port 1 itself is unusable (missing, no hardware, not a serial port), so another port made
     // port 1 would help; `others` are the ones the machine has.
     bool standInHelps = false;
@@ -59,18 +72,17 @@ public:
     ~SerialLink() override;
 
     // Each returns false and sets lastError() when it fails.
-    bool setSettings(const QString &settings); // "baud,parity,data bits,stop bits"
+    // "baud,parity,data bits,stop bits"; the device speaks no parity, 8 data bits and 1 stop bit
+    // only, so anything else is refused.
+    bool setSettings(const QString &settings);
     bool setCommPort(std::int16_t port);
-    bool setPortOpen(bool open);
+    bool open(); // an open port stays open
     bool portOpen() const { return port_->isOpen(); }
 
     // Hands the whole frame to the port without waiting for it to leave.
     bool Output(const std::string &frame);
     // At most one received character; empty when none waits.
     std::string Input();
-    // Received characters not read yet.
-    qint64 waitingCount() const { return received_.size() - next_ + port_->bytesAvailable(); }
-
     PortError lastError() const { return lastError_; }
 
     // Characters handed on before the event loop gets a turn: about a millisecond's work, so a
@@ -80,16 +92,20 @@ public:
     // the window holds back in the system instead of growing memory.
     static constexpr int kPortBuffer = 64 * 1024;
 
-    // The device name port `number` stands for on this platform.
-    static QString deviceForPort(int number);
+    // The device name port `number` stands for on `system`.
+    static QString deviceForPort(PortSystem system, int number);
+    // Whether two names are the same port on `system`: Windows names ignore case; on Linux a
+    // link or a bind mount over port 1 is still port 1.
+    static bool samePort(PortSystem system, const QString &a, const QString &b);
     // The serial ports the system lists, none of them opened; tests hand in a list of their own.
     static std::vector<PortInfo> systemPorts();
     using PortLister = std::function<std::vector<PortInfo>()>;
     void setPortLister(PortLister lister) { portLister_ = std::move(lister); }
     // Those of `ports` that could stand in for `port1`, in the order they are shown: not port 1
-    // itself, and nothing that is no usable port (pseudo-terminals, 8250 ports with no UART);
-    // USB adapters first.
-    static std::vector<PortInfo> standInsAmong(std::vector<PortInfo> ports, const QString &port1);
+    // itself, and on Linux nothing that is no usable port (pseudo-terminals, 8250 ports with no
+    // UART); USB adapters first.
+    static std::vector<PortInfo> standInsAmong(PortSystem system, std::vector<PortInfo> ports,
+                                               const QString &port1);
 
 signals:
     // A received character waits to be read: once per character, until none is left or nobody
@@ -104,7 +120,8 @@ private:
     friend class tst_SerialLink;
     SerialLink(QString port1Device, std::unique_ptr<QSerialPort> port, QObject *parent = nullptr);
 
-    bool fail(int number, const QString &text);
+    PortError errorOf(PortError::Kind kind, int number, const QString &systemText = {}) const;
+    bool fail(PortError::Kind kind, int number, const QString &systemText = {});
     QString device() const;
     bool failToOpen();
     void onPortError(QSerialPort::SerialPortError error);
@@ -121,9 +138,6 @@ private:
     int portNumber_ = 0; // 0: none chosen
     QString settings_;
     qint32 baudRate_ = 9600;
-    QSerialPort::Parity parity_ = QSerialPort::NoParity;
-    QSerialPort::DataBits dataBits_ = QSerialPort::Data8;
-    QSerialPort::StopBits stopBits_ = QSerialPort::OneStop;
     PortError lastError_;
     QByteArray received_; // read from the port, handed on from `next_`
     qsizetype next_ = 0;

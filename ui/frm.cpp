@@ -3,6 +3,7 @@
 
 #include "protocol/cp1252.h"
 #include "protocol/frame.h"
+#include "texts.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -25,8 +26,6 @@ const QString kSettings = QStringLiteral("9600,n,8,1");
 constexpr std::int16_t kTimeoutTicks = 20;
 constexpr int kTickMs = 10;
 constexpr int kFrameMs = 16;
-const QString kChecksumError = QStringLiteral("Prüfsummenfehler");
-const QString kTimeout = QStringLiteral("Fehler : Timeout");
 // Below this a font is no longer readable; the window keeps the last size tried.
 constexpr int kSmallestFontPx = 7;
 
@@ -134,11 +133,6 @@ private:
 
 } // namespace
 
-QString portErrorText(const PortError &error)
-{
-    return QStringLiteral("Fehler : %1 (%2)").arg(error.text).arg(error.number);
-}
-
 frm::frm(QString port1Device, QWidget *parent)
     : QWidget(parent), MSComm1(std::move(port1Device)), ETX(1, Steuerzeichen::ETX),
       ACK(1, Steuerzeichen::ACK), NAK(1, Steuerzeichen::NAK)
@@ -156,22 +150,18 @@ frm::frm(QString port1Device, QWidget *parent)
     MSComm1.setParent(this);
     ReplyRefresh.setParent(this);
 
-    // Screen readers say the name, then the kind of control, then the description: nouns read
-    // better before "Eingabefeld" than the labels' verbs, whose words they keep.
-    txt_senden.setAccessibleName(QStringLiteral("Befehl zum Senden"));
-    txt_senden.setAccessibleDescription(
-        QStringLiteral("Wird beim Abfragen mit Prüfsumme an das Gerät an Port 1 gesendet."));
-    txt_empfangen.setAccessibleName(QStringLiteral("Empfangene Antwort"));
-    txt_empfangen.setAccessibleDescription(
-        QStringLiteral("Die Antwort des Geräts auf die letzte Abfrage oder eine Fehlermeldung."));
-    cmd_abfragen.setAccessibleName(QStringLiteral("Abfragen"));
-    cmd_abfragen.setAccessibleDescription(
-        QStringLiteral("Sendet den Befehl und zeigt die Antwort des Geräts."));
+    // Screen readers say the name, then the kind of control, then the description.
+    txt_senden.setAccessibleName(texts::commandName());
+    txt_senden.setAccessibleDescription(texts::commandDescription());
+    txt_empfangen.setAccessibleName(texts::replyName());
+    txt_empfangen.setAccessibleDescription(texts::replyDescription());
+    cmd_abfragen.setAccessibleName(texts::queryName());
+    cmd_abfragen.setAccessibleDescription(texts::queryDescription());
 
-    lbl_senden.setText(QStringLiteral("Senden :"));
-    lbl_empfangen.setText(QStringLiteral("Empfangen :"));
-    cmd_abfragen.setText(QStringLiteral("Abfragen"));
-    txt_senden.setText(QStringLiteral("G01K01P00="));
+    lbl_senden.setText(texts::sendLabel());
+    lbl_empfangen.setText(texts::receiveLabel());
+    cmd_abfragen.setText(texts::queryButton());
+    txt_senden.setText(texts::defaultCommand());
     // Ordinary boxes with no length limit: a long command is still sent whole.
     txt_senden.setMaxLength(std::numeric_limits<int>::max());
     txt_empfangen.setMaxLength(std::numeric_limits<int>::max());
@@ -194,7 +184,7 @@ frm::frm(QString port1Device, QWidget *parent)
 
 void frm::layOut()
 {
-    setWindowTitle(QStringLiteral("TQ5-Bus-Protokoll"));
+    setWindowTitle(texts::caption());
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/tq5bus-16.xpm"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/icons/tq5bus-32.xpm"), QSize(32, 32));
@@ -239,9 +229,9 @@ void frm::layOut()
 void frm::fitFont()
 {
     const std::pair<const QWidget *, QString> shown[] = {
-        {&lbl_senden, lbl_senden.text()}, {&lbl_empfangen, lbl_empfangen.text()},
-        {&txt_senden, txt_senden.text()}, {&txt_empfangen, kChecksumError},
-        {&txt_empfangen, kTimeout},       {&cmd_abfragen, cmd_abfragen.text()}};
+        {&lbl_senden, lbl_senden.text()},   {&lbl_empfangen, lbl_empfangen.text()},
+        {&txt_senden, txt_senden.text()},   {&txt_empfangen, texts::checksumError()},
+        {&txt_empfangen, texts::timeout()}, {&cmd_abfragen, cmd_abfragen.text()}};
     const auto allShown = [&] {
         return std::all_of(std::begin(shown), std::end(shown),
                            [](const auto &s) { return showsWhole(*s.first, s.second); });
@@ -255,7 +245,7 @@ void frm::fitFont()
 
 std::optional<PortError> frm::Form_Load()
 {
-    if (MSComm1.setSettings(kSettings) && MSComm1.setCommPort(1) && MSComm1.setPortOpen(true))
+    if (MSComm1.setSettings(kSettings) && MSComm1.setCommPort(1) && MSComm1.open())
         return std::nullopt;
     return MSComm1.lastError();
 }
@@ -268,11 +258,11 @@ void frm::cmd_abfragen_Click()
     Empfangspuffer.clear();
     const std::string frame = buildFrame(toLine(txt_senden.text()));
     // A port lost since the last query gets one attempt to come back.
-    const bool sent = (MSComm1.portOpen() || MSComm1.setPortOpen(true)) && MSComm1.Output(frame);
+    const bool sent = MSComm1.open() && MSComm1.Output(frame);
     TickTrace::get().press();
     if (!sent) {
         enableTimerTimeout(false);
-        showText(portErrorText(MSComm1.lastError()));
+        showText(texts::portErrorText(MSComm1.lastError()));
         return;
     }
     TimeoutZaehler = kTimeoutTicks;
@@ -291,16 +281,16 @@ void frm::receive(const std::string &c)
     const std::string_view P = Empfangspuffer.view();
     if (c == ETX) {
         if (frameIsGood(P)) {
-            showBuffer(P, QStringLiteral("{ETX}"));
+            showBuffer(P, texts::etxMarker());
             enableTimerTimeout(false);
         } else {
-            showText(kChecksumError);
+            showText(texts::checksumError());
         }
     } else if (c == ACK) {
-        showBuffer(P, QStringLiteral("{ACK}"));
+        showBuffer(P, texts::ackMarker());
         enableTimerTimeout(false);
     } else if (c == NAK) {
-        showBuffer(P, QStringLiteral("{NAK}"));
+        showBuffer(P, texts::nakMarker());
         enableTimerTimeout(false);
     }
     Empfangspuffer.append(c);
@@ -310,7 +300,7 @@ void frm::TimerTimeout_Timer()
 {
     TickTrace::get().tick(TimeoutZaehler);
     if (TimeoutZaehler <= 0) {
-        showText(kTimeout);
+        showText(texts::timeout());
         enableTimerTimeout(false);
     } else {
         --TimeoutZaehler;
@@ -320,7 +310,7 @@ void frm::TimerTimeout_Timer()
 void frm::MSComm1_PortLost(const PortError &error)
 {
     enableTimerTimeout(false);
-    showText(portErrorText(error));
+    showText(texts::portErrorText(error));
 }
 
 void frm::enableTimerTimeout(bool on)

@@ -32,15 +32,17 @@ public:
     // The port failed after start-up and was closed: the wait ends with the error shown.
     void MSComm1_PortLost(const PortError &error);
 
-    // Classifies one read's worth of received characters and buffers it.
-    void receive(const std::string &c);
-
     std::string_view receiveBuffer() const { return Empfangspuffer.view(); }
     bool waiting() const { return TimerTimeout.isActive(); }
     // What the reply box shows, or will show within a frame while outcomes come faster.
     QString replyText() const;
 
 private:
+    // Feeds reads of its own making, several characters at once too.
+    friend struct FuzzReads;
+
+    // Classifies one read's worth of received characters and buffers it.
+    void receive(const std::string &c);
     void layOut();
     // TimerTimeout.Enabled = on; every switch is traced for the tests.
     void enableTimerTimeout(bool on);
@@ -71,6 +73,3 @@ private:
     ReceiveBuffer Empfangspuffer;
     std::int16_t TimeoutZaehler = 0;
 };
-
-// "Fehler : <text> (<number>)", how a port failure after start-up is shown in the reply box.
-QString portErrorText(const PortError &error);

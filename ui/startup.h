@@ -9,16 +9,11 @@ class frm;
 
 using StartupErrorReport = std::function<void(const PortError &)>;
 
-// "Fehler <number>: <text>." and what to do; the system's words where they add something.
-// Where another port would help, the machine's other serial ports and how to make one of them
-// port 1 on `system`, the Linux way through `standInCommand`.
-QString startupErrorText(const PortError &error, PortSystem system = kPortSystem,
-                         const QString &standInCommand = QStringLiteral("tq5bus-port1"));
 // How a user starts this program with another device as port 1: the command installed beside
 // it, by its bare name where the search path finds it there.
 QString standInCommand();
-// The real report: a message box captioned like the window, showing that text; on Windows with
-// a button that opens Device Manager.
+// The real report: a message box captioned like the window, showing texts::startupErrorText; on
+// Windows with a button that opens Device Manager.
 void showStartupError(const PortError &error);
 
 // Loads the form and shows it, or reports the port failure and leaves it hidden.

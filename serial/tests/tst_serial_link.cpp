@@ -8,6 +8,7 @@
 
 #include <ctime>
 #include <memory>
+#include <termios.h>
 
 // A port that can fail from inside every read, as Windows' does when the read it starts there
 // fails. A link that reads again from inside the error signal recurses until the stack is gone.
@@ -30,6 +31,12 @@ enum End { None, HangUp, Signalled, InRead };
 class tst_SerialLink : public QObject
 {
     Q_OBJECT
+
+    // Received characters not handed on yet.
+    static qint64 waiting(const SerialLink &link)
+    {
+        return link.received_.size() - link.next_ + link.port_->bytesAvailable();
+    }
 
 private slots:
     // Read in bulk, handed on one character per notification, every byte value in order. A
@@ -64,7 +71,7 @@ private slots:
         auto *port = new FailingPort;
         const std::unique_ptr<SerialLink> link(
             new SerialLink(pty.path(), std::unique_ptr<QSerialPort>(port)));
-        QVERIFY(link->setCommPort(1) && link->setPortOpen(true)); // 9600 8N1 unless set
+        QVERIFY(link->setCommPort(1) && link->open()); // 9600 8N1 unless set
         std::string sent(3 * SerialLink::kDeliveryBatch + 1, '\0'), got;
         for (std::size_t i = 0; i < sent.size(); ++i)
             sent[i] = char(i * 7 + i / 256);
@@ -82,7 +89,7 @@ private slots:
         connect(link.get(), &SerialLink::portLost, this, [&] { ++losses; });
         pty.write(sent.substr(0, sent.size() - 1));
         if (end != None) {
-            QTRY_COMPARE(link->waitingCount(), qint64(sent.size() - 1)); // all in the program
+            QTRY_COMPARE(waiting(*link), qint64(sent.size() - 1)); // all in the program
             reading = true;
             if (end == HangUp)
                 pty.close();
@@ -103,6 +110,37 @@ private slots:
         QTest::qWait(end == HangUp ? 2000 : 20);
         QCOMPARE_LT(double(std::clock() - start) / CLOCKS_PER_SEC, 1.0);
         QCOMPARE(losses, int(lost));
+    }
+
+    // Only what the device speaks is taken; anything else is refused, and the line keeps the
+    // settings it had.
+    void settings_data()
+    {
+        QTest::addColumn<QString>("settings");
+        QTest::addColumn<bool>("taken");
+        QTest::addColumn<int>("speed"); // of the line once open; 19200 was set before
+        QTest::newRow("9600 8N1") << "9600,n,8,1" << true << int(B9600);
+        QTest::newRow("spaced, upper case") << " 4800 , N ,8, 1" << true << int(B4800);
+        for (const char *s : {"9600,e,8,1", "9600,o,8,1", "9600,m,8,1", "9600,n,7,1", "9600,n,8,2",
+                              "9600,n,8,1.5", "0,n,8,1", "x,n,8,1", "9600,n,8", "9600,n,8,1,", ""})
+            QTest::addRow("\"%s\"", s) << s << false << int(B19200);
+    }
+    void settings()
+    {
+        QFETCH(QString, settings);
+        QFETCH(bool, taken);
+        QFETCH(int, speed);
+        Pty pty;
+        SerialLink link(pty.path());
+        QVERIFY(link.setSettings(QStringLiteral("19200,n,8,1")));
+        QCOMPARE(link.setSettings(settings), taken);
+        QCOMPARE(link.lastError().kind,
+                 taken ? PortError::Kind::None : PortError::Kind::BadSettings);
+        QVERIFY(link.setCommPort(1) && link.open());
+        termios line{};
+        QCOMPARE(tcgetattr(pty.masterFd(), &line), 0);
+        QCOMPARE(cfgetospeed(&line), speed_t(speed));
+        QCOMPARE(line.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
     }
 };
 

@@ -4,6 +4,7 @@
 #include "tests/support/pty.h"
 #include "ui/frm.h"
 #include "ui/startup.h"
+#include "ui/texts.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -53,7 +54,9 @@ class tst_Frm : public QObject
     void open(const QString &port)
     {
         form = std::make_unique<frm>(port);
-        QCOMPARE(startForm(*form, [](const PortError &e) { QFAIL(qPrintable(e.text)); }), 0);
+        QCOMPARE(startForm(*form,
+                           [](const PortError &e) { QFAIL(qPrintable(texts::portErrorLine(e))); }),
+                 0);
         box = control<QLineEdit>("txt_empfangen");
         timer = form->findChild<QTimer *>(QStringLiteral("TimerTimeout"));
         link = form->findChild<SerialLink *>(QStringLiteral("MSComm1"));
@@ -100,7 +103,7 @@ public:
             QCoreApplication app(argc, argv);
             SerialLink link(port);
             if (link.setSettings(QStringLiteral("9600,n,8,1")) && link.setCommPort(1) &&
-                link.setPortOpen(true)) {
+                link.open()) {
                 std::puts("held");
                 std::fflush(stdout);
                 while (std::getchar() != EOF) {
@@ -439,7 +442,7 @@ private slots:
         }
         QCOMPARE(reported.size(), std::size_t(shown.isEmpty() ? 0 : 1));
         if (!shown.isEmpty())
-            QCOMPARE(startupErrorText(reported[0], PortSystem::Linux), shown.arg(device));
+            QCOMPARE(texts::startupErrorText(reported[0], PortSystem::Linux), shown.arg(device));
     }
 
     // Where port 1 itself is the trouble, the box names the ports the machine has, but not port
@@ -472,8 +475,9 @@ private slots:
                    QString(59, u'x') +
                    "…\n\nSo starten Sie dieses Programm mit /dev/tty'1 als Port 1:\n  "
                    "tq5bus-port1 '/dev/tty'\\''1'";
+        // Windows names ignore case: com1 is port 1.
         QTest::newRow("windows, COM3 beside COM1")
-            << true << QStringList{"COM1|Kommunikationsanschluss|", "COM3|USB-SERIAL CH340|wch.cn"}
+            << true << QStringList{"com1|Kommunikationsanschluss|", "COM3|USB-SERIAL CH340|wch.cn"}
             << windows1 + "  COM3 – USB-SERIAL CH340 (wch.cn)" +
                    devices.arg("„USB-SERIAL CH340 (COM3)“");
         QStringList many;
@@ -498,12 +502,15 @@ private slots:
                 QString(p).replace("%1", pty->path()).replace("%2", other.path()).split(u'|');
             listed.push_back({f[0], f[1], f[2], f.value(3) == u"usb"});
         }
-        const QString port1 = windows ? "COM1" : "/dev/ttyS0";
-        PortError e{1, "Port 1 (" + port1 + ") ist nicht vorhanden"};
+        const PortSystem system = windows ? PortSystem::Windows : PortSystem::Linux;
+        const QString port1 = SerialLink::deviceForPort(system, 1);
+        PortError e{PortError::Kind::Missing, 1, {}, 1, port1};
         e.standInHelps = true;
-        e.others = SerialLink::standInsAmong(listed, windows ? port1 : pty->path());
-        QCOMPARE(startupErrorText(e, windows ? PortSystem::Windows : PortSystem::Linux),
-                 "Fehler " + QString::number(e.number) + ": " + e.text + "." + shown);
+        e.others = SerialLink::standInsAmong(system, listed, windows ? port1 : pty->path());
+        QCOMPARE(texts::startupErrorText(e, system),
+                 QStringLiteral("Fehler 1: Port 1 (%1) ist nicht vorhanden.")
+                         .arg(windows ? "COM1" : "/dev/ttyS0") +
+                     shown);
     }
 };
 
