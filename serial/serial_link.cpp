@@ -167,9 +167,8 @@ bool SerialLink::open()
     return true;
 }
 
-// Tells the causes apart as the user would. The system's words differ for the same cause (a
-// port in use is a lock for root and EBUSY for others), so they are kept only where they tell
-// more.
+// Tells the causes apart as the user would: the system's words differ for the same cause (a
+// port in use is a lock for root and EBUSY for others).
 bool SerialLink::failToOpen()
 {
     using Kind = PortError::Kind;
@@ -191,7 +190,7 @@ bool SerialLink::failToOpen()
         kind = platform::mayOpen(device()) ? Kind::InUse : Kind::NoPermission;
     else if (error == QSerialPort::UnsupportedOperationError)
         kind = Kind::NotSerial;
-    fail(kind, error, kind == Kind::Missing ? QString() : port_->errorString());
+    fail(kind, error, port_->errorString());
     lastError_.settings = settings_;
     lastError_.standInHelps = standInHelps;
     // Asked once, at start-up; after a loss the user wants the same port back.

@@ -144,7 +144,8 @@ QString advice(const PortError &e)
     return {};
 }
 
-// The system's words add something only where the cause is not plain from ours.
+// The system's words add something only where the cause is not plain from ours; they differ for
+// the same cause anyway (a port in use is a lock for root and EBUSY for others).
 bool systemTextTellsMore(PortError::Kind kind)
 {
     return kind == PortError::Kind::NoHardware || kind == PortError::Kind::NotSerial ||
