@@ -122,7 +122,9 @@ QString portErrorLine(const PortError &e)
 
 QString portErrorText(const PortError &error)
 {
-    return QStringLiteral("Fehler : %1 (%2)").arg(portErrorLine(error)).arg(error.number);
+    // In one go: a "%1" in a device name is no place for the number.
+    return QStringLiteral("Fehler : %1 (%2)")
+        .arg(portErrorLine(error), QString::number(error.number));
 }
 
 namespace {

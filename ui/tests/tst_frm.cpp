@@ -344,9 +344,10 @@ private slots:
     {
         QFETCH(bool, waiting);
         // The window opens a name pointed at whichever pseudo-terminal is the device now. Qt
-        // locks a port by its name, so the name is this run's own.
+        // locks a port by its name, so the name is this run's own; it looks like a placeholder,
+        // which the message must show as it is.
         QTemporaryDir dir;
-        const QString port = dir.filePath(QStringLiteral("port1"));
+        const QString port = dir.filePath(QStringLiteral("port%1"));
         QVERIFY(QFile::link(pty->path(), port));
         open(port);
 
