@@ -9,8 +9,8 @@
 # so no other program opens it meanwhile; the program's own lock of port 1 goes to a private
 # /run/lock. In the build tree and the sources only, it also takes a pseudo-terminal as DEVICE
 # and a COMMAND to run instead of the program (tests; --lock to lock).
-usage="usage: tq5bus-port1 DEVICE
-       tq5bus-port1 --check [DEVICE]   (exit 0 if it can run here, else say why; 77 for the system)"
+usage="Aufruf: tq5bus-port1 GERÄT
+        tq5bus-port1 --check [GERÄT]   (Status 0, wenn es hier laufen kann, sonst der Grund; 77: das System)"
 set -euo pipefail
 me=$(basename "$0")
 here=$(dirname "$(realpath -- "$0")")
@@ -23,7 +23,7 @@ testing=
 # from the caller's environment: its AppArmor profile may let it make a user namespace.
 [ -n "$testing" ] || export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 [ -z "$testing" ] || usage+="
-       tq5bus-port1 [--lock] DEVICE COMMAND [ARGS...]   (tests, from the build tree)"
+        tq5bus-port1 [--lock] GERÄT BEFEHL [ARGUMENTE...]   (Tests, aus dem Build-Verzeichnis)"
 locking=
 case ${1:-} in
 -h | --help) echo "$usage" && exit 0 ;;
@@ -34,14 +34,14 @@ checking=
 [ -n "$checking" ] || [ $# -ge 1 ] || { echo "$usage" >&2 && exit 2; }
 [ -z "$checking" ] || [ $# -le 1 ] || { echo "$usage" >&2 && exit 2; }
 [ -n "$testing" ] || { [ -z "$locking" ] && [ $# -le 1 ]; } ||
-    refuse "takes only the DEVICE to stand in for port 1; a COMMAND and --lock are for tests in the build tree"
+    refuse "nimmt nur das GERÄT, das Port 1 vertreten soll; ein BEFEHL und --lock sind für Tests im Build-Verzeichnis"
 if [ $# -eq 1 ] && [ -z "$checking" ]; then
     locking=1
     program=$here/tq5bus
-    [ -x "$program" ] || refuse "there is no tq5bus beside this command ($program); in the repository, run scripts/run.sh DEVICE"
+    [ -x "$program" ] || refuse "neben diesem Befehl liegt kein tq5bus ($program); im Repository: scripts/run.sh GERÄT"
     set -- "$1" "$program"
 fi
-[ -e /dev/ttyS0 ] || { echo "$me: /dev/ttyS0 does not exist to bind over" >&2 && exit 77; }
+[ -e /dev/ttyS0 ] || { echo "$me: /dev/ttyS0 fehlt, es gibt nichts zu überdecken" >&2 && exit 77; }
 
 # Root on behalf of someone (sudo, pkexec) binds, then runs the program as that user: a program
 # running as root has no session bus, and with it no screen reader.
@@ -50,10 +50,10 @@ caller=${PKEXEC_UID:-${SUDO_UID:-}}
 if [ "$(id -u)" -eq 0 ] && [ -n "$caller" ] && [ "$caller" != 0 ]; then
     entry=
     [[ ! $caller =~ ^[0-9]+$ ]] || entry=$(getent passwd "$caller") || true
-    [ -n "$entry" ] || refuse "the user $caller who asked is not known here"
+    [ -n "$entry" ] || refuse "der aufrufende Benutzer $caller ist hier unbekannt"
     IFS=: read -r user _ _ group _ home _ <<<"$entry"
     [ -n "${PKEXEC_UID:-}" ] || group=${SUDO_GID:-$group}
-    [[ $group =~ ^[0-9]+$ ]] || refuse "the group $group of the user who asked is no number"
+    [[ $group =~ ^[0-9]+$ ]] || refuse "die Gruppe $group des aufrufenden Benutzers ist keine Zahl"
     export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=$home USER=$user LOGNAME=$user
     [ ! -d "/run/user/$caller" ] || export XDG_RUNTIME_DIR=/run/user/$caller
     drop=(setpriv --reuid="$caller" --regid="$group" --init-groups --)
@@ -62,16 +62,16 @@ fi
 # The device as the user named it, resolved once and checked before anything else happens.
 if [ $# -ge 1 ]; then
     given=$1
-    [ -n "$given" ] || refuse "give the serial device that is to be port 1, e.g. /dev/ttyUSB0"
-    [ -e "$given" ] || refuse "$given does not exist (an adapter shows up as /dev/ttyUSB0 or /dev/ttyACM0 when plugged in; ls /dev/serial/by-id lists them)"
+    [ -n "$given" ] || refuse "geben Sie das serielle Gerät an, das Port 1 sein soll, z. B. /dev/ttyUSB0"
+    [ -e "$given" ] || refuse "$given existiert nicht (ein eingesteckter Adapter erscheint als /dev/ttyUSB0 oder /dev/ttyACM0; ls /dev/serial/by-id listet sie)"
     # Relative names and links such as /dev/serial/by-id/... name the device itself.
     device=$(realpath -- "$given")
-    [ -c "$device" ] || refuse "$given is not a serial device (not a character device)"
+    [ -c "$device" ] || refuse "$given ist kein serielles Gerät (kein zeichenorientiertes Gerät)"
     number=$(stat -c %t:%T -- "$device")
     major=$((16#${number%:*})) minor=$((16#${number#*:}))
     # The same device under another name would be the machine's own port 1 after all.
     if [ "$number" = "$(stat -Lc %t:%T /dev/ttyS0)" ] || [ "$major:$minor" = 4:64 ]; then
-        refuse "$given is port 1 (/dev/ttyS0) itself; give the device that is to stand in for it"
+        refuse "$given ist Port 1 (/dev/ttyS0) selbst; geben Sie das Gerät an, das ihn vertreten soll"
     fi
     # The consoles: tty, console, ttyprintk (major 5), the virtual terminals, the kernel's console.
     console=
@@ -79,21 +79,21 @@ if [ $# -ge 1 ]; then
         [ "$number" != "$(stat -Lc %t:%T "/dev/$name" 2>/dev/null)" ] || console=$name
     done
     if [ -n "$console" ] || [ $major -eq 5 ] || { [ $major -eq 4 ] && [ $minor -lt 64 ]; }; then
-        refuse "$given is a console of this machine, not a serial adapter"
+        refuse "$given ist eine Konsole dieses Rechners, kein serieller Adapter"
     fi
     if [ $major -ge 136 ] && [ $major -le 143 ]; then
-        [ -n "$testing" ] || refuse "$given is a pseudo-terminal, not a serial adapter"
+        [ -n "$testing" ] || refuse "$given ist ein Pseudo-Terminal, kein serieller Adapter"
     else
         # Opening a watchdog arms it, and /dev/kmsg or an input device is no line to a device.
         kind=$(realpath -q -- "/sys/dev/char/$major:$minor/subsystem") || kind=unknown
-        [ "${kind##*/}" = tty ] || refuse "$given is not a serial device (a ${kind##*/} device)"
+        [ "${kind##*/}" = tty ] || refuse "$given ist kein serielles Gerät (ein Gerät der Art ${kind##*/})"
     fi
     # shellcheck disable=SC2016 # expanded by the inner shell
     if ! "${drop[@]}" sh -c '[ -r "$0" ] && [ -w "$0" ]' "$device"; then
         group=$(stat -c %G "$device")
         [[ $group != root && $(stat -c %A "$device") == ????rw* ]] ||
-            refuse "$user may not open $given, and only its owner $(stat -c %U "$device") may; ask the administrator for access"
-        refuse "$user may not open $given; join its group and log in again: su -c 'adduser $user $group' (or: sudo adduser $user $group)"
+            refuse "$user darf $given nicht öffnen, nur sein Besitzer $(stat -c %U "$device"); bitten Sie den Administrator um Zugriff"
+        refuse "$user darf $given nicht öffnen; treten Sie seiner Gruppe bei und melden Sie sich neu an: su -c 'adduser $user $group' (oder: sudo adduser $user $group)"
     fi
 fi
 
@@ -113,12 +113,12 @@ for candidate in "${candidates[@]}"; do
 done
 if [ ${#ns[@]} -eq 0 ]; then
     if [ "$(id -u)" -eq 0 ]; then
-        echo "$me: this system refuses the mount namespace that binding a device over /dev/ttyS0 needs (a container without CAP_SYS_ADMIN?)" >&2
+        echo "$me: dieses System verweigert den Mount-Namespace, den das Überdecken von /dev/ttyS0 braucht (ein Container ohne CAP_SYS_ADMIN?)" >&2
     elif [ "$(cat /proc/sys/kernel/apparmor_restrict_unprivileged_userns 2>/dev/null)" = 1 ] &&
         unshare --user --map-root-user true 2>/dev/null; then
-        echo "$me: AppArmor lets users make a user namespace here but not mount in it (kernel.apparmor_restrict_unprivileged_userns=1, as on Ubuntu 24.04). The tq5bus package's profile allows this command: sudo apparmor_parser -r /etc/apparmor.d/tq5bus-port1; or run it as sudo $me DEVICE, which still runs the program as you" >&2
+        echo "$me: AppArmor erlaubt hier Benutzer-Namespaces, aber kein Einhängen darin (kernel.apparmor_restrict_unprivileged_userns=1, wie unter Ubuntu 24.04). Das Profil des Pakets tq5bus erlaubt es diesem Befehl: sudo apparmor_parser -r /etc/apparmor.d/tq5bus-port1; oder starten Sie sudo $me GERÄT, das Programm läuft dann trotzdem unter Ihrem Benutzer" >&2
     else
-        echo "$me: binding a device over /dev/ttyS0 needs root or unprivileged user namespaces, and this system allows no such namespace; run it as sudo $me DEVICE, which still runs the program as you" >&2
+        echo "$me: das Überdecken von /dev/ttyS0 braucht root oder Benutzer-Namespaces ohne Privilegien, und dieses System erlaubt keine; starten Sie sudo $me GERÄT, das Programm läuft dann trotzdem unter Ihrem Benutzer" >&2
     fi
     exit 77
 fi
@@ -135,7 +135,7 @@ back=()
 run=("${ns[@]}" -- sh -c 'mount --bind "$0" /dev/ttyS0 &&
     { [ ! -d /run/lock ] || mount -t tmpfs -o mode=1777 tq5lock /run/lock; } || exit 1
     [ "$(stat -c %t:%T /dev/ttyS0)" = "$1" ] ||
-        { echo "$2: $0 changed before the program started (replugged?); start it again" >&2 && exit 1; }
+        { echo "$2: $0 hat sich vor dem Programmstart geändert (neu eingesteckt?); bitte erneut starten" >&2 && exit 1; }
     shift 2 && exec "$@"' "$device" "$number" "$me" "${back[@]}" "${drop[@]}" "$@")
 [ -n "$locking" ] || exec "${run[@]}"
 
@@ -146,7 +146,7 @@ run=("${ns[@]}" -- sh -c 'mount --bind "$0" /dev/ttyS0 &&
 # no longer runs, or with none at all, and no flock on it is stale.
 name=${device#/dev/}
 lock=/run/lock/LCK..${name//\//_}
-[ -w /run/lock ] || { echo "$me: /run/lock is closed to you; $given is not locked" >&2 && exec "${run[@]}"; }
+[ -w /run/lock ] || { echo "$me: /run/lock ist für Sie gesperrt; $given wird nicht gesperrt" >&2 && exec "${run[@]}"; }
 in_use() {
     local pid app
     pid=$(sed -n '1{s/ //g;p;}' "$lock" 2>/dev/null) || true
@@ -154,14 +154,14 @@ in_use() {
     [[ $pid =~ ^[0-9]+$ ]] || pid=
     app=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) || app=$(sed -n 2p "$lock" 2>/dev/null) || true
     app=${app% }
-    echo "$me: $given is in use: $lock names process ${pid:-?}${app:+ (${app:0:100})}; close that program first" >&2
+    echo "$me: $given wird benutzt: $lock nennt Prozess ${pid:-?}${app:+ (${app:0:100})}; beenden Sie zuerst dieses Programm" >&2
     exit 1
 }
 # /run/lock is open to all: nothing but a plain file is opened there, nor written through a link.
 [ ! -L "$lock" ] && { [ ! -e "$lock" ] || [ -f "$lock" ]; } ||
-    { echo "$me: $lock is no lock file; $given is not started" >&2 && exit 1; }
+    { echo "$me: $lock ist keine Sperrdatei; $given wird nicht gestartet" >&2 && exit 1; }
 { exec {held}>>"$lock"; } 2>/dev/null || { exec {held}<"$lock"; } 2>/dev/null ||
-    { echo "$me: cannot create $lock to lock $given for this program" >&2 && exit 1; }
+    { echo "$me: $lock lässt sich nicht anlegen, um $given für dieses Programm zu sperren" >&2 && exit 1; }
 flock -n "$held" || in_use
 ours=$(stat -Lc %d:%i "/proc/$$/fd/$held")
 # Removed by its holder between our open and our flock: not the file at that name any more.
@@ -169,7 +169,7 @@ ours=$(stat -Lc %d:%i "/proc/$$/fd/$held")
 pid=$(sed -n '1{s/ //g;p;}' "/proc/$$/fd/$held")
 [[ ! $pid =~ ^[0-9]+$ ]] || [ ! -d "/proc/$pid" ] || in_use
 printf '%s\n%s\n%s\n' $$ "$(basename "$(readlink /proc/$$/exe)")" "$(uname -n)" 2>/dev/null >"/proc/$$/fd/$held" ||
-    { echo "$me: cannot replace the stale lock $lock of $(stat -c %U "$lock"); remove it: sudo rm $lock" >&2 && exit 1; }
+    { echo "$me: die verwaiste Sperre $lock von $(stat -c %U "$lock") lässt sich nicht ersetzen; entfernen Sie sie: sudo rm $lock" >&2 && exit 1; }
 # Only the lock this run wrote goes: someone may have put their own in its place meanwhile.
 trap '[ "$(stat -c %d:%i "$lock" 2>/dev/null)" != "$ours" ] || [ "$(head -n 1 "$lock")" != $$ ] || rm -f "$lock"' EXIT
 # The command ends however this shell is asked to end; then the lock goes.

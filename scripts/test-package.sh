@@ -65,7 +65,7 @@ echo "== the installed programs end to end"
 # needs: it gets the installed file's copy beside the installed program, in a folder marked as a
 # build's.
 out=$(/usr/bin/tq5bus-port1 /dev/null /bin/sh 2>&1) && fail "/usr/bin/tq5bus-port1 ran a COMMAND" ||
-    [[ $out = *"takes only the DEVICE"* ]] || fail "/usr/bin/tq5bus-port1 with a COMMAND: $out"
+    [[ $out = *"nimmt nur das GERÄT"* ]] || fail "/usr/bin/tq5bus-port1 with a COMMAND: $out"
 staged=$(mktemp -d)
 trap 'rm -rf "$staged"; dpkg -r "${packages[@]}" >/dev/null 2>&1 || true' EXIT
 cp /usr/bin/tq5bus-port1 "$staged/" && ln -s /usr/bin/tq5bus "$staged/" && : >"$staged/CMakeCache.txt"

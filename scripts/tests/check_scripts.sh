@@ -60,15 +60,15 @@ while IFS='|' read -r line why; do
     run "${args[@]}" </dev/null
     [[ $rc = 2 && $out = *"$why"* ]] || fail "${args[*]}: $rc '$out'"
 done <<ROWS
-$inst $tmp/by-id/usb-port1|is port 1 (/dev/ttyS0) itself
-$inst /dev/console|is a console of this machine
-$inst $tmp/no-such-adapter|does not exist
-$inst $tmp/by-id|is not a serial device (not a character device)
-$inst /dev/null|/dev/null is not a serial device (a mem device)
-$inst /dev/kmsg|/dev/kmsg is not a serial device (a mem device)
-$inst $pty sh|takes only the DEVICE
-$inst --lock $pty|takes only the DEVICE
-$inst $pty|is a pseudo-terminal, not a serial adapter
+$inst $tmp/by-id/usb-port1|ist Port 1 (/dev/ttyS0) selbst
+$inst /dev/console|ist eine Konsole dieses Rechners
+$inst $tmp/no-such-adapter|existiert nicht
+$inst $tmp/by-id|ist kein serielles Gerät (kein zeichenorientiertes Gerät)
+$inst /dev/null|/dev/null ist kein serielles Gerät (ein Gerät der Art mem)
+$inst /dev/kmsg|/dev/kmsg ist kein serielles Gerät (ein Gerät der Art mem)
+$inst $pty sh|nimmt nur das GERÄT
+$inst --lock $pty|nimmt nur das GERÄT
+$inst $pty|ist ein Pseudo-Terminal, kein serieller Adapter
 ROWS
 
 # The command runs as the caller, not as a namespace's root whom the desktop's D-Bus refuses; root
@@ -92,7 +92,7 @@ await grep -q 'RX .*\[4E 41 4B 44 41 03\]' "$tmp/sim.log" || fail "the device re
 touch -d '1 minute ago' "$lock" && run env TQ5_HOLD="$pty" "$frm" </dev/null
 [[ $rc = 1 && -e $lock ]] || fail "a Qt program took the held adapter: $rc '$out'"
 run timeout 20 "$root/scripts/run.sh" "$pty"
-[[ $rc = 1 && $out = *"in use: $lock names process $holder ("*"/scripts/as-port1.sh --lock $pty "*"); close that program first" ]] ||
+[[ $rc = 1 && $out = *"wird benutzt: $lock nennt Prozess $holder ("*"/scripts/as-port1.sh --lock $pty "*"); beenden Sie zuerst dieses Programm" ]] ||
     fail "a second start: $rc '$out'"
 # Someone else's lock in its place stays when the run ends.
 rm "$lock" && printf '1\ninit\n%s\n' "$(uname -n)" >"$lock"
