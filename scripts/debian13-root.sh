@@ -11,7 +11,7 @@ me=scripts/debian13-root.sh
 die() { echo "$me: $*" >&2 && exit 1; }
 root=${TQ5_DEBIAN13_ROOT:-/var/cache/tq5bus/trixie}
 [ "$(id -u)" -eq 0 ] || die "run it as root (debootstrap and mknod need root)"
-packages="g++ make cmake qt6-base-dev qt6-serialport-dev qt6-translations-l10n xvfb xdotool xclip procps file"
+packages="g++ make cmake qt6-base-dev qt6-serialport-dev qt6-translations-l10n xvfb xdotool xclip procps file wine wine64 fonts-wine x11-utils unzip imagemagick"
 
 # Nodes that reach a console of this machine (5:1, the virtual terminals 4:0-63) or its port 1
 # (4:64): none may be in the root.
