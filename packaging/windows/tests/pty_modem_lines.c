@@ -30,8 +30,8 @@ int ioctl(int fd, unsigned long request, ...)
     va_end(args);
     if (!real)
         real = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
-    const int modem = request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS ||
-                      request == TIOCMBIC;
+    const int modem =
+        request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
     if (!modem || !arg || !pseudoTerminal(fd))
         return real(fd, request, arg);
     const int bits = *(int *)arg & kOutputs;

@@ -3,10 +3,11 @@
 // its driver reports it. Loaded into the program as a Qt generic plugin, this hooks
 // Qt6SerialPort.dll's imports. On a cue from the test (a file named by SERIAL_FAULT_CUE holding
 // "idle CODE", "sent CODE", "next CODE" or "plug"), COM1 fails with the Windows error CODE: at
-// once ("idle": the pending wait ends with it), once the next frame has been written ("sent": the
-// wait for the reply ends with it), or at the next call ("next": writing the next frame). From then on every WaitCommEvent, ReadFile, WriteFile and completion
-// of the old handle fails with CODE, and opening COM1 fails with ERROR_FILE_NOT_FOUND, until
-// "plug". What happened is appended to the cue's name + ".log".
+// once ("idle": the pending operations end with it), once the next frame has been written
+// ("sent": the wait for the reply ends with it), or at the next call ("next": writing the next
+// frame). From then on every WaitCommEvent, ReadFile, WriteFile and completion of the old handle
+// fails with CODE, and opening COM1 fails with ERROR_FILE_NOT_FOUND, until "plug". What happened
+// is appended to the cue's name + ".log".
 #include <QGenericPlugin>
 
 #include <windows.h>
@@ -16,7 +17,6 @@
 #include <cstring>
 #include <cwchar>
 #include <mutex>
-#include <set>
 #include <string>
 #include <utility>
 
@@ -36,12 +36,10 @@ CompletionFn realCompletion;
 
 std::mutex lock;
 HANDLE port = INVALID_HANDLE_VALUE; // COM1's handle, the last one opened
-std::set<OVERLAPPED *> operations;  // the port's overlapped operations, to know its completions
-OVERLAPPED *waiting = nullptr;      // the last WaitCommEvent's
-OVERLAPPED *reading = nullptr;      // the last ReadFile's
-OVERLAPPED *writing = nullptr;      // the last WriteFile's
-DWORD fault = 0;                    // the code the port fails with; 0 while it works
-DWORD afterWrite = 0;               // the code for the wait once the next frame is written
+// The port's last operation of each kind, to know their completions by.
+OVERLAPPED *waiting = nullptr, *reading = nullptr, *writing = nullptr;
+DWORD fault = 0;      // the code the port fails with; 0 while it works
+DWORD afterWrite = 0; // the code for the wait once the next frame is written
 bool unplugged = false;
 std::string cue;
 
@@ -63,12 +61,17 @@ bool isCom1(LPCWSTR name)
     return n >= 4 && _wcsicmp(name + n - 4, L"COM1") == 0 && (n == 4 || name[n - 5] == L'\\');
 }
 
-// Whether the call on `file` fails, as every call on a removed device's handle does.
-bool failing(HANDLE file, const char *call)
+// Whether the call on `file` fails, as every call on a removed device's handle does; if not,
+// its operation is kept in `last`.
+bool failing(HANDLE file, const char *call, OVERLAPPED *overlapped, OVERLAPPED *&last)
 {
     const std::lock_guard guard(lock);
-    if (file != port || !fault)
+    if (file != port)
         return false;
+    if (!fault) {
+        last = overlapped;
+        return false;
+    }
     note("%lu from %s", fault, call);
     unplugged = true;
     SetLastError(fault);
@@ -78,66 +81,36 @@ bool failing(HANDLE file, const char *call)
 HANDLE WINAPI createFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                          DWORD disposition, DWORD flags, HANDLE templateFile)
 {
-    if (isCom1(name)) {
-        const std::lock_guard guard(lock);
-        if (unplugged) {
-            note("%lu from CreateFile", ERROR_FILE_NOT_FOUND);
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
-        }
-    }
-    const HANDLE h = realCreateFile(name, access, share, security, disposition, flags, templateFile);
-    if (h != INVALID_HANDLE_VALUE && isCom1(name)) {
-        const std::lock_guard guard(lock);
-        port = h;
-    }
-    return h;
-}
-
-void track(OVERLAPPED *overlapped)
-{
+    if (!isCom1(name))
+        return realCreateFile(name, access, share, security, disposition, flags, templateFile);
     const std::lock_guard guard(lock);
-    if (overlapped)
-        operations.insert(overlapped);
+    if (unplugged) {
+        note("%lu from CreateFile", ERROR_FILE_NOT_FOUND);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE h =
+        realCreateFile(name, access, share, security, disposition, flags, templateFile);
+    if (h != INVALID_HANDLE_VALUE)
+        port = h;
+    return h;
 }
 
 BOOL WINAPI waitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped)
 {
-    if (failing(file, "WaitCommEvent"))
-        return FALSE;
-    track(overlapped);
-    {
-        const std::lock_guard guard(lock);
-        if (file == port)
-            waiting = overlapped;
-    }
-    return realWait(file, mask, overlapped);
+    return !failing(file, "WaitCommEvent", overlapped, waiting) && realWait(file, mask, overlapped);
 }
 
 BOOL WINAPI readFile(HANDLE file, LPVOID data, DWORD size, LPDWORD done, LPOVERLAPPED overlapped)
 {
-    if (failing(file, "ReadFile"))
-        return FALSE;
-    track(overlapped);
-    {
-        const std::lock_guard guard(lock);
-        if (file == port)
-            reading = overlapped;
-    }
-    return realRead(file, data, size, done, overlapped);
+    return !failing(file, "ReadFile", overlapped, reading) &&
+           realRead(file, data, size, done, overlapped);
 }
 
 BOOL WINAPI writeFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD done, LPOVERLAPPED overlapped)
 {
-    if (failing(file, "WriteFile"))
-        return FALSE;
-    track(overlapped);
-    {
-        const std::lock_guard guard(lock);
-        if (file == port)
-            writing = overlapped;
-    }
-    return realWrite(file, data, size, done, overlapped);
+    return !failing(file, "WriteFile", overlapped, writing) &&
+           realWrite(file, data, size, done, overlapped);
 }
 
 // Qt learns how an overlapped operation ended from the completion port: that of a failed
@@ -148,15 +121,16 @@ BOOL WINAPI completion(HANDLE completionPort, LPDWORD bytes, PULONG_PTR key,
     const BOOL ok = realCompletion(completionPort, bytes, key, overlapped, timeout);
     const DWORD error = GetLastError();
     const std::lock_guard guard(lock);
-    if (afterWrite && *overlapped && *overlapped == writing) {
+    const OVERLAPPED *op = *overlapped;
+    if (afterWrite && op && op == writing) {
         // The frame is out; the driver ends the wait for the reply with the failure.
         fault = std::exchange(afterWrite, 0);
         CancelIoEx(port, nullptr);
-    } else if (fault && *overlapped && operations.count(*overlapped)) {
+    } else if (fault && op && (op == waiting || op == reading || op == writing)) {
         note("%lu from the completion of %s", fault,
-             *overlapped == waiting   ? "WaitCommEvent"
-             : *overlapped == reading ? "ReadFile"
-                                      : "WriteFile");
+             op == waiting   ? "WaitCommEvent"
+             : op == reading ? "ReadFile"
+                             : "WriteFile");
         unplugged = true;
         SetLastError(fault);
         return FALSE;
@@ -186,7 +160,7 @@ DWORD WINAPI watch(void *)
             fault = code;
             note("%lu, idle", code);
             if (port != INVALID_HANDLE_VALUE)
-                CancelIoEx(port, nullptr); // ends the pending wait, through the hook above
+                CancelIoEx(port, nullptr); // their completions then fail (above)
         } else if (fields == 2 && code && std::strcmp(what, "next") == 0) {
             fault = code;
             note("%lu, at the next call", code);
@@ -215,7 +189,8 @@ bool patch(HMODULE module, const char *name, void *hook, void **original)
         for (; names->u1.AddressOfData; ++names, ++entries) {
             if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
                 continue;
-            const auto *import = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
+            const auto *import =
+                reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
             if (std::strcmp(reinterpret_cast<const char *>(import->Name), name) != 0)
                 continue;
             DWORD protection;
@@ -228,6 +203,15 @@ bool patch(HMODULE module, const char *name, void *hook, void **original)
         }
     }
     return false;
+}
+
+// The test reads the log: a hook missing shows there, not as a fault that never came.
+template <typename Function>
+void hook(HMODULE module, const char *name, Function replacement, Function &original)
+{
+    if (!patch(module, name, reinterpret_cast<void *>(replacement),
+               reinterpret_cast<void **>(&original)))
+        note("no import of %s to hook", name);
 }
 
 } // namespace
@@ -248,17 +232,11 @@ public:
             const HMODULE serialPort = GetModuleHandleW(L"Qt6SerialPort.dll");
             if (cue.empty() || !serialPort)
                 return;
-            const std::pair<const char *, std::pair<void *, void **>> hooks[] = {
-                {"CreateFileW", {reinterpret_cast<void *>(createFile), reinterpret_cast<void **>(&realCreateFile)}},
-                {"WaitCommEvent", {reinterpret_cast<void *>(waitCommEvent), reinterpret_cast<void **>(&realWait)}},
-                {"ReadFile", {reinterpret_cast<void *>(readFile), reinterpret_cast<void **>(&realRead)}},
-                {"WriteFile", {reinterpret_cast<void *>(writeFile), reinterpret_cast<void **>(&realWrite)}},
-                {"GetQueuedCompletionStatus", {reinterpret_cast<void *>(completion), reinterpret_cast<void **>(&realCompletion)}},
-            };
-            // The test reads this log: a hook missing shows there, not as a fault that never came.
-            for (const auto &[name, hook] : hooks)
-                if (!patch(serialPort, name, hook.first, hook.second))
-                    note("no import of %s to hook", name);
+            hook(serialPort, "CreateFileW", createFile, realCreateFile);
+            hook(serialPort, "WaitCommEvent", waitCommEvent, realWait);
+            hook(serialPort, "ReadFile", readFile, realRead);
+            hook(serialPort, "WriteFile", writeFile, realWrite);
+            hook(serialPort, "GetQueuedCompletionStatus", completion, realCompletion);
             CloseHandle(CreateThread(nullptr, 0, watch, nullptr, 0, nullptr));
         });
         return new QObject;

@@ -154,51 +154,41 @@ click $txt_senden key ctrl+a click 3 sleep 1 key a
 await 5 clipboard_is 'Grüß' && echo "ok: the command box's menu in German" || fail "A in the command box's menu cut nothing: '$box'"
 
 # The adapter pulled, as Windows' drivers report it (serial_faults.cpp): each code while the
-# program idles, while a query waits for its reply (a command the device never answers), and
-# as a query is written.
-# Each shows the loss at once, once, costs no CPU, says the port is missing when pressed, and
-# answers again once plugged back in.
-shows() { # the box texts since line $1 of the trace into $shown, at least one
-    mapfile -t shown < <(tail -n +$(($1 + 1)) "$trace" | sed -n 's/^[0-9]* ms: box //p')
-    [ ${#shown[@]} -ge 1 ]
-}
-cue_taken() { # writes the cue; the plugin takes it within 20 ms
-    echo "$1" >"$cue.new" && mv "$cue.new" "$cue"
-    await 2 test ! -e "$cue"
+# program idles, while a query waits for its reply (a command the device never answers), and as
+# a query is written. The loss shows at once and once, costs no CPU, a press then says the port
+# is missing, and once plugged back in the port answers again.
+# The box's texts since line $1 of the trace into $shown, at least one.
+shows() { mapfile -t shown < <(tail -n +$(($1 + 1)) "$trace" | sed -n 's/^[0-9]* ms: box //p') && [ ${#shown[@]} -ge 1 ]; }
+cue() { # the plugin takes it within 20 ms
+    echo "$1" >"$cue.new" && mv "$cue.new" "$cue" && await 2 test ! -e "$cue" || fail "the plugin took no cue '$1'"
 }
 stat=/proc/$program/stat
 grep -qa 'tq5bus\.exe' "/proc/$program/cmdline" || stat=/proc/$(pgrep -f 'tq5bus\.exe' | head -1)/stat
 for code in 5:ERROR_ACCESS_DENIED 22:ERROR_BAD_COMMAND 31:ERROR_GEN_FAILURE 995:ERROR_OPERATION_ABORTED \
     1617:ERROR_DEVICE_REMOVED; do
     for moment in idle sent next; do
-        name=${code#*:}\ ${moment/sent/with a query waiting}
-        name=${name/next/as a query is written}
-        notes=$(wc -l <"$cue.log" 2>/dev/null || echo 0) before=$(wc -l <"$trace")
+        name=${code#*:}\ ${moment/sent/with a query waiting} && name=${name/next/as a query is written}
         [ $moment = idle ] || click $txt_senden key ctrl+a BackSpace type SILENT
-        t0=$(date +%s%N)
-        cue_taken "$moment ${code%%:*}" || { fail "$name: the plugin took no cue" && continue; }
+        notes=$(cat "$cue.log" 2>/dev/null | wc -l) mark=$(wc -l <"$trace") t0=$(date +%s%N)
+        cue "$moment ${code%%:*}"
         [ $moment = idle ] || click $cmd_abfragen
-        await 3 shows "$before"
-        ms=$((($(date +%s%N) - t0) / 1000000))
-        # How the plugin failed the port: which call, with which code.
-        how=$(tail -n +$((notes + 1)) "$cue.log" 2>/dev/null | grep -m1 ' from ' | tr -d '\r')
-        lost=${shown[0]:-}
-        [[ $lost == 'Fehler : Port 1 getrennt: '* ]] && [ ${#shown[@]} -eq 1 ] ||
-            fail "$name: the box showed ${shown[*]@Q} (${how:-no fault noted}), expected one loss"
-        ticks=$(awk '{print $14 + $15}' "$stat") && sleep 2
+        await 3 shows "$mark"
+        ms=$((($(date +%s%N) - t0) / 1000000)) ticks=$(awk '{print $14 + $15}' "$stat") && sleep 2
         used=$((($(awk '{print $14 + $15}' "$stat") - ticks) * 100 / $(getconf CLK_TCK) / 2))
         [ "$used" -lt 10 ] || fail "$name: the program spins after the loss ($used % of a core)"
-        before=$(wc -l <"$trace")
+        # Which call failed first, and how many: a program retrying the dead port shows there.
+        how=$(tail -n +$((notes + 1)) "$cue.log" | grep -m1 ' from ' | tr -d '\r')
+        shows "$mark" && [ ${#shown[@]} -eq 1 ] && [[ ${shown[0]} == 'Fehler : Port 1 getrennt: '* ]] ||
+            fail "$name: the box showed ${shown[*]@Q} (${how:-no fault noted}), expected one loss"
+        lost=${shown[0]} mark=$(wc -l <"$trace")
         click $cmd_abfragen
-        await 3 shows "$before"
-        [[ ${shown[0]:-} == 'Fehler : Port 1 (COM1) ist nicht vorhanden'* ]] ||
+        await 3 shows "$mark" && [[ ${shown[0]} == 'Fehler : Port 1 (COM1) ist nicht vorhanden'* ]] ||
             fail "$name: pressed after the loss, the box showed ${shown[*]@Q}"
-        cue_taken plug || fail "$name: the plugin took no replug"
+        cue plug
         [ -d "${stat%/stat}" ] || die "$name: the program ended"
-        # Each failed call is noted: a program that kept retrying the dead port would show here.
         calls=$(tail -n +$((notes + 1)) "$cue.log" | grep -c ' from ')
         [ "$calls" -le 6 ] || fail "$name: $calls calls on the removed port"
-        echo "ok: $name: ${how:-?}; '$lost' after $ms ms, $used % CPU over 2 s, $calls failed calls"
+        echo "ok: $name: $how; '$lost' after $ms ms, $used % CPU over 2 s, $calls failed calls"
         check "$name, plugged back in" NAK "4E 41 4B 44 41 03" "{NAK}"
     done
 done
