@@ -192,6 +192,7 @@ for code in 5:ERROR_ACCESS_DENIED 22:ERROR_BAD_COMMAND 31:ERROR_GEN_FAILURE 995:
         check "$name, plugged back in" NAK "4E 41 4B 44 41 03" "{NAK}"
     done
 done
+echo "calls failed in the table: $(grep -o ' from .*' "$cue.log" | tr -d '\r' | sort | uniq -c | tr -s ' \n' ' ')"
 stop
 
 # Start-up error: nothing behind COM1, an adapter on COM3. Wine ends first, so that it links COM1
