@@ -13,14 +13,16 @@ cd "$(dirname "$0")/.."
 
 if [ "${1:-}" = --inside ]; then
     # In the root, as its root user, the checkout and the run's folder at their own paths.
+    # shellcheck source=/dev/null # the run's settings, written below
     . "$2"
     cd "$WORK"
     # Wine 10's server keeps its socket there; where it is missing, the server aborts
     # ("free(): invalid pointer") in the fallback to TMPDIR.
-    mkdir -p -m 700 "/run/user/$(id -u)"
+    mkdir -p /run/user && mkdir -m 700 "/run/user/$(id -u)"
     # A pseudo-terminal has no modem lines; wine's serial code needs them (pty_modem_lines.c).
     gcc -O2 -shared -fPIC -o modem_lines.so "$REPO/packaging/windows/tests/pty_modem_lines.c" -ldl
     # Each frame shows in its log; the characters of an answer come 10 ms apart.
+    # shellcheck disable=SC2153 # BUILD comes with the settings
     "$REPO/$BUILD/tq5sim" --rules "$REPO/sim/tests/device.rules" --answer silence --gap 10 \
         >device.log 2>&1 &
     for _ in $(seq 100); do
