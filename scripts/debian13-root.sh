@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Makes a Debian 13 (trixie) root to build and test in, at /var/cache/tq5bus/trixie
-# (TQ5_DEBIAN13_ROOT to move it), with what scripts/test.sh needs there. Reused once complete
+# (TQ5_DEBIAN13_ROOT to move it), with what scripts/test.sh and the Windows test's wine
+# (scripts/test-windows.sh) need there. Reused once complete
 # (it holds .complete); made afresh where missing or left half-made. Fetched from the mirror this
 # machine's apt uses. Its /dev holds no console and no node reaching this machine's port 1.
 # Needs root. Prints the root's path.
