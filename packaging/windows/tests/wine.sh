@@ -109,8 +109,8 @@ ended() { # the program's exit status into $status, "none" when it has not ended
         ws -k
     fi
 }
-# Typed as the keyboard does (XTEST), into the window focused first: wine 10 drops keys sent to a
-# window (XSendEvent) that does not hold the focus.
+# Typed as the keyboard does (XTEST), into the window focused first: under wine 10 keys sent to
+# the window (XSendEvent) did not arrive.
 key() { find_window && timeout 5 xdotool windowfocus --sync "$win" key "$@" 2>/dev/null; }
 stop() { # the program ends with status 0 when its window is closed
     key alt+F4
