@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Makes a Debian 13 (trixie) root to build and test in, at /var/cache/tq5bus/trixie
-# (TQ5_DEBIAN13_ROOT to move it), with what scripts/test.sh needs there. Reused once complete
+# (TQ5_DEBIAN13_ROOT to move it), with what scripts/test.sh and the Windows test's wine
+# (scripts/test-windows.sh) need there. Reused once complete
 # (it holds .complete); made afresh where missing or left half-made. Fetched from the mirror this
 # machine's apt uses. Its /dev holds no console and no node reaching this machine's port 1.
 # Needs root. Prints the root's path.
@@ -11,7 +12,7 @@ me=scripts/debian13-root.sh
 die() { echo "$me: $*" >&2 && exit 1; }
 root=${TQ5_DEBIAN13_ROOT:-/var/cache/tq5bus/trixie}
 [ "$(id -u)" -eq 0 ] || die "run it as root (debootstrap and mknod need root)"
-packages="g++ make cmake qt6-base-dev qt6-serialport-dev qt6-translations-l10n xvfb xdotool xclip procps file"
+packages="g++ make cmake qt6-base-dev qt6-serialport-dev qt6-translations-l10n xvfb xdotool xclip procps file wine wine64 fonts-wine x11-utils unzip imagemagick"
 
 # Nodes that reach a console of this machine (5:1, the virtual terminals 4:0-63) or its port 1
 # (4:64): none may be in the root.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // For the tests under wine only, never shipped: asks the running program's window what a screen
 // reader's first questions are, over UI Automation, so a platform plugin without Qt's bridge fails.
-// Only what wine 8.0 answers: the window answers WM_GETOBJECT for UiaRootObjectId, and its element
+// Only what wine answers (8.0 and 10.0 alike): the window answers WM_GETOBJECT for UiaRootObjectId, and its element
 // is named "TQ5-Bus-Protokoll". Left to a real Windows machine: the controls themselves (wine
 // never returns from navigating to them), their control types (wine refuses Qt's VT_INT), focus
 // and notification events, the Value and Invoke patterns, and Narrator, NVDA or JAWS reading the

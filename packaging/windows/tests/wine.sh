@@ -3,12 +3,13 @@
 # The Windows build under wine, run by scripts/test-windows.sh inside a mount namespace where the
 # device's pseudo-terminal stands over /dev/ttyS0 (wine maps COM1 there in every new prefix, and
 # rewrites the prefix's link when it starts): the protocol test, the program from the zip end to
-# end, its start-up error, and the installer. Each prefix is the run's own and is ended with it.
-# Wine 8.0 brings no received byte to Qt's serial port on Windows; wine_serial_shim.dll, loaded
-# into the program as a Qt plugin, makes up for that as Windows itself behaves.
-# From the caller: WORK PTY DEVICE_LOG POSITIONS QUERIES ZIP SETUP TST_PROTOCOL QT_WIN SHIM
-# UIA_CLIENT; with TQ5_WINDOW_PICTURE and TQ5_BOX_PICTURE, PNGs of the window as it opens and
-# of the start-up error box are written there.
+# end, a pulled adapter as Windows reports it, its start-up error, and the installer. Each prefix
+# is the run's own and is ended with it. Replies come through wine's own serial code; the
+# pseudo-terminal gets the modem lines wine asks for from MODEM_LINES (pty_modem_lines.c), and
+# FAULTS (serial_faults.cpp), loaded into the program as a Qt plugin, fails the port on cue.
+# From the caller: WORK PTY DEVICE_LOG POSITIONS QUERIES ZIP SETUP TST_PROTOCOL QT_TEST FAULTS
+# MODEM_LINES UIA_CLIENT; with TQ5_WINDOW_PICTURE and TQ5_BOX_PICTURE, PNGs of the window as it
+# opens and of the start-up error box are written there.
 set -uo pipefail
 log=$DEVICE_LOG logs=$WORK
 # fail, die, await, click, read_box, check, check_table
@@ -26,8 +27,8 @@ export HOME=$WORK/home TMPDIR=$WORK/tmp XDG_RUNTIME_DIR=$WORK XDG_DATA_HOME=$WOR
 mkdir -p "$HOME" "$TMPDIR"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 # wine keeps QT_* variables from Windows programs, but hands on WINEQT_* as QT_*.
-mkdir -p "$WORK/plugins/generic" && cp "$SHIM" "$WORK/plugins/generic/" || die "no $SHIM"
-export WINEQT_QPA_GENERIC_PLUGINS=wine_serial_shim
+mkdir -p "$WORK/plugins/generic" && cp "$FAULTS" "$WORK/plugins/generic/" || die "no $FAULTS"
+export WINEQT_QPA_GENERIC_PLUGINS=serial_faults
 prefixes=()
 cleanup() {
     local p
@@ -43,6 +44,7 @@ xvfb=$!
 await 10 test -s "$WORK/display" || die "Xvfb did not start"
 export DISPLAY=:$(cat "$WORK/display")
 unset XAUTHORITY
+export LD_PRELOAD=$MODEM_LINES
 
 # Every step of wine's is bounded: a hung one fails the run instead of holding it.
 w() { timeout -k 5 120 wine "$@"; }
@@ -72,7 +74,9 @@ WINEQT_PLUGIN_PATH=$(w winepath -w "$WORK/plugins" 2>/dev/null) || die "winepath
 # The program's trace, in which the checks follow the reply box (drive.sh, settled).
 trace=$WORK/ticks.log
 TQ5_TRACE_TICKS=$(w winepath -w "$trace" 2>/dev/null) || die "winepath failed"
-export WINEQT_PLUGIN_PATH TQ5_TRACE_TICKS
+cue=$WORK/fault
+SERIAL_FAULT_CUE=$(w winepath -w "$cue" 2>/dev/null) || die "winepath failed"
+export WINEQT_PLUGIN_PATH TQ5_TRACE_TICKS SERIAL_FAULT_CUE
 echo "wine $(wine --version 2>/dev/null), prefix in $SECONDS s"
 
 # The protocol test beside the zip's DLLs and Qt's test library.
@@ -80,7 +84,7 @@ unzip -q "$ZIP" -d "$WINEPREFIX/drive_c" || die "cannot unpack $ZIP"
 app=$(basename "$ZIP" .zip)
 exe="C:\\$app\\tq5bus.exe"
 folder=$WINEPREFIX/drive_c/$app
-cp "$TST_PROTOCOL" "$QT_WIN/bin/Qt6Test.dll" "$folder"/*.dll "$WORK/" || die "cannot copy the protocol test"
+cp "$TST_PROTOCOL" "$QT_TEST" "$folder"/*.dll "$WORK/" || die "cannot copy the protocol test"
 # Its console output does not reach a pipe under wine: the results go to a file.
 results=$(w winepath -w "$WORK/tst_protocol.txt" 2>/dev/null)
 w "$WORK/tst_protocol.exe" -o "$results,txt" >/dev/null 2>&1 &&
@@ -105,8 +109,11 @@ ended() { # the program's exit status into $status, "none" when it has not ended
         ws -k
     fi
 }
+# Typed as the keyboard does (XTEST), into the window focused first: under wine 10 keys sent to
+# the window (XSendEvent) did not arrive.
+key() { find_window && timeout 5 xdotool windowfocus --sync "$win" key "$@" 2>/dev/null; }
 stop() { # the program ends with status 0 when its window is closed
-    xdotool key --window "$win" alt+F4
+    key alt+F4
     ended
     [ "$status" = 0 ] || fail "closing the window: status $status"
 }
@@ -129,7 +136,7 @@ uia=$(w "$UIA_CLIENT" 2>&1 | tr -d '\r') && echo "ok: UI Automation: ${uia//$'\n
 # and nothing is loaded from elsewhere but Windows' own (a missing one would stop the start).
 loaded=$(sed -n 's/.*Loaded L"\(.*\)" at .*: native$/\1/p' "$WORK/program.log" | sed 's/\\\\/\\/g' | sort -u)
 shipped=$(cd "$folder" && find . -name '*.dll' | sed 's|^\./|C:\\'"$app"'\\|; s|/|\\|g' | sort)
-[ "$(grep -iv '^C:\\windows\\' <<<"$loaded" | grep -v 'tq5bus\.exe$\|wine_serial_shim')" = "$shipped" ] &&
+[ "$(grep -iv '^C:\\windows\\' <<<"$loaded" | grep -v 'tq5bus\.exe$\|serial_faults')" = "$shipped" ] &&
     echo "ok: the program loads every DLL of the zip and no other of its own" ||
     fail "loaded: $(tr '\n' ' ' <<<"$loaded"), shipped: $(tr '\n' ' ' <<<"$shipped")"
 
@@ -145,6 +152,47 @@ check "a Windows-1252 command" "" "47 72 FC DF 39 34 03" "Fehler : Timeout"
 printf 'e2e: nothing cut yet' | xclip -i -selection clipboard
 click $txt_senden key ctrl+a click 3 sleep 1 key a
 await 5 clipboard_is 'Grüß' && echo "ok: the command box's menu in German" || fail "A in the command box's menu cut nothing: '$box'"
+
+# The adapter pulled, as Windows' drivers report it (serial_faults.cpp): each code while the
+# program idles, while a query waits for its reply (a command the device never answers), and as
+# a query is written. The loss shows at once and once, costs no CPU, a press then says the port
+# is missing, and once plugged back in the port answers again.
+# The box's texts since line $1 of the trace into $shown, at least one.
+shows() { mapfile -t shown < <(tail -n +$(($1 + 1)) "$trace" | sed -n 's/^[0-9]* ms: box //p') && [ ${#shown[@]} -ge 1 ]; }
+cue() { # the plugin takes it within 20 ms
+    echo "$1" >"$cue.new" && mv "$cue.new" "$cue" && await 2 test ! -e "$cue" || fail "the plugin took no cue '$1'"
+}
+stat=/proc/$program/stat
+grep -qa 'tq5bus\.exe' "/proc/$program/cmdline" || stat=/proc/$(pgrep -f 'tq5bus\.exe' | head -1)/stat
+for code in 5:ERROR_ACCESS_DENIED 22:ERROR_BAD_COMMAND 31:ERROR_GEN_FAILURE 995:ERROR_OPERATION_ABORTED \
+    1617:ERROR_DEVICE_REMOVED; do
+    for moment in idle sent next; do
+        name=${code#*:}\ ${moment/sent/with a query waiting} && name=${name/next/as a query is written}
+        [ $moment = idle ] || click $txt_senden key ctrl+a BackSpace type SILENT
+        notes=$(cat "$cue.log" 2>/dev/null | wc -l) mark=$(wc -l <"$trace") t0=$(date +%s%N) f0=$failures
+        cue "$moment ${code%%:*}"
+        [ $moment = idle ] || click $cmd_abfragen
+        await 3 shows "$mark"
+        ms=$((($(date +%s%N) - t0) / 1000000)) ticks=$(awk '{print $14 + $15}' "$stat") && sleep 2
+        used=$((($(awk '{print $14 + $15}' "$stat") - ticks) * 100 / $(getconf CLK_TCK) / 2))
+        [ "$used" -lt 10 ] || fail "$name: the program spins after the loss ($used % of a core)"
+        # Which call failed first, and how many: a program retrying the dead port shows there.
+        how=$(tail -n +$((notes + 1)) "$cue.log" | grep -m1 ' from ' | tr -d '\r')
+        shows "$mark" && [ ${#shown[@]} -eq 1 ] && [[ ${shown[0]} == 'Fehler : Port 1 getrennt: '* ]] ||
+            fail "$name: the box showed ${shown[*]@Q} (${how:-no fault noted}), expected one loss"
+        lost=${shown[0]:-} mark=$(wc -l <"$trace")
+        click $cmd_abfragen
+        await 3 shows "$mark" && [[ ${shown[0]} == 'Fehler : Port 1 (COM1) ist nicht vorhanden'* ]] ||
+            fail "$name: pressed after the loss, the box showed ${shown[*]@Q}"
+        cue plug
+        [ -d "${stat%/stat}" ] || die "$name: the program ended"
+        calls=$(tail -n +$((notes + 1)) "$cue.log" | grep -c ' from ')
+        [ "$calls" -le 6 ] || fail "$name: $calls calls on the removed port"
+        [ $failures -gt "$f0" ] || echo "ok: $name: $how; '$lost' after $ms ms, $used % CPU over 2 s, $calls failed calls"
+        check "$name, plugged back in" NAK "4E 41 4B 44 41 03" "{NAK}"
+    done
+done
+echo "calls failed in the table: $(grep -o ' from .*' "$cue.log" | tr -d '\r' | sort | uniq -c | tr -s ' \n' ' ')"
 stop
 
 # Start-up error: nothing behind COM1, an adapter on COM3. Wine ends first, so that it links COM1
@@ -160,7 +208,7 @@ start "$exe" startup
 # Qt's message box copies its text on Ctrl+C, once it has taken the key focus.
 printf '%s' "$unread" | xclip -i -selection clipboard
 copy_box() {
-    xdotool key --window "$win" ctrl+c
+    key ctrl+c
     sleep 0.2
     ! clipboard_is "$unread"
 }
@@ -178,7 +226,7 @@ done
 [[ $box != *$'\n  COM1'* ]] || missing+=" (COM1 is listed)"
 [ -z "$missing" ] && echo "ok: the start-up error lists COM3 and how to make it COM1" ||
     fail "the start-up error box lacks$missing: ${box@Q}"
-xdotool key --window "$win" Return
+key Return
 ended
 [ "$status" = 1 ] || fail "start-up error: status $status, expected 1"
 ws -k 2>/dev/null
@@ -204,6 +252,8 @@ for key in "${keys[@]}"; do
 done
 diff -r "$programs" "$folder" | grep -v "Only in $programs: Uninstall.exe" >"$WORK/installed.diff" &&
     fail "the installed files differ from the zip's: $(cat "$WORK/installed.diff")"
+# A client that meets a server about to end on its own is cut off: none is left to meet.
+ws -w
 start 'C:\Program Files\TQ5-Bus-Protokoll\tq5bus.exe'
 check "the installed program" "" "47 30 31 4B 30 31 50 30 30 3D 34 31 03" "{ACK}"
 stop
