@@ -3,7 +3,7 @@
 // the device's last byte to the shown outcome, press-to-timeout wall time, and idle CPU.
 
 #include "load.h"
-#include "tests/support/pty.h"
+#include "sim/pty.h"
 #include "ui/frm.h"
 #include "ui/startup.h"
 #include "ui/texts.h"

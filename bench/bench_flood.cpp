@@ -5,7 +5,7 @@
 
 #include "load.h"
 #include "protocol/frame.h"
-#include "tests/support/pty.h"
+#include "sim/pty.h"
 #include "ui/frm.h"
 #include "ui/startup.h"
 #include "ui/texts.h"

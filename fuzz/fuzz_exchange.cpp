@@ -5,7 +5,7 @@
 
 #include "protocol/cp1252.h"
 #include "protocol/frame.h"
-#include "tests/support/pty.h"
+#include "sim/pty.h"
 #include "ui/frm.h"
 
 #include <QApplication>

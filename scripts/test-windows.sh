@@ -55,11 +55,10 @@ build=${BUILD_DIR:-build}
 windows=${WINDOWS_BUILD_DIR:-build-windows}
 qt=$(realpath "${TQ5_QT_MINGW:-$windows/qt-6.8.0-mingw64}")
 
-# The run's folder, run/ of it shared with the root.
-outer=$(mktemp -d)
-trap 'rm -rf "$outer"' EXIT
-work=$outer/run
-mkdir -p "$work/qt" "$outer/ns"
+# The run's folder, shared with the root.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/qt"
 cp "$qt/win/bin/Qt6Test.dll" "$work/qt/"
 {
     printf '%q=%q\n' REPO "$PWD" WORK "$work" BUILD "$build" POSITIONS "$(XDG_RUNTIME_DIR=$work "$build/tests/layout_probe")" \
@@ -71,28 +70,7 @@ cp "$qt/win/bin/Qt6Test.dll" "$work/qt/"
         TQ5_BOX_PICTURE "${TQ5_BOX_PICTURE:+$work/box.png}"
 } >"$work/settings"
 status=0
-# shellcheck disable=SC2016 # expanded by the inner shell
-NS=$outer/ns WORK=$work LOWER=$root REPO=$PWD unshare --mount --pid --fork --kill-child --propagation private \
-    bash -euo pipefail -c '
-    ROOT=$NS
-    mount -t tmpfs -o mode=755 t13 "$ROOT"
-    mkdir "$ROOT/upper" "$ROOT/work" "$ROOT/root"
-    upper=$ROOT/upper workdir=$ROOT/work ROOT=$ROOT/root
-    mount -t overlay -o lowerdir="$LOWER",upperdir="$upper",workdir="$workdir" t13 "$ROOT"
-    mount -t proc proc "$ROOT/proc"
-    mount -t sysfs -o ro sys "$ROOT/sys"
-    for d in tmp dev/shm; do mount -t tmpfs -o mode=1777 tmp "$ROOT/$d"; done
-    mount -t tmpfs -o mode=755 run "$ROOT/run"
-    mkdir -m 1777 "$ROOT/run/lock"
-    mount -t devpts -o newinstance,ptmxmode=666,mode=620,gid=5 pts "$ROOT/dev/pts"
-    mount --bind "$ROOT/dev/pts/ptmx" "$ROOT/dev/ptmx"
-    for d in "$REPO" "$WORK"; do mkdir -p "$ROOT$d" && mount --bind "$d" "$ROOT$d"; done
-    cd "$ROOT"
-    mkdir -p .host
-    pivot_root . .host
-    exec chroot . /bin/sh -c "umount -l /.host && cd \"\$0\" && exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
-        HOME=/root LANG=C.UTF-8 TERM=dumb scripts/test-windows.sh --inside \"\$1\"" "$REPO" "$WORK/settings"
-' &
+scripts/in-debian13.sh "$root" --bind "$work" scripts/test-windows.sh --inside "$work/settings" &
 tester=$!
 trap 'kill "$tester" 2>/dev/null; exit 1' INT TERM
 wait "$tester" || status=$?

@@ -2,7 +2,7 @@
 // tq5sim: the device end of the line, on a new pseudo-terminal or a given terminal.
 
 #include "sim/device.h"
-#include "tests/support/pty.h"
+#include "sim/pty.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "serial/serial_link.h"
-#include "tests/support/pty.h"
+#include "sim/pty.h"
 
 #include <QTest>
 

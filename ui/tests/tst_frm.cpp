@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "protocol/cp1252.h"
 #include "protocol/frame.h"
-#include "tests/support/pty.h"
+#include "sim/pty.h"
 #include "ui/frm.h"
 #include "ui/startup.h"
 #include "ui/texts.h"
