@@ -146,7 +146,7 @@ run=("${ns[@]}" -- sh -c 'mount --bind "$0" /dev/ttyS0 &&
 # no longer runs, or with none at all, and no flock on it is stale.
 name=${device#/dev/}
 lock=/run/lock/LCK..${name//\//_}
-[ -w /run/lock ] || { echo "$me: /run/lock ist für Sie gesperrt; $given wird nicht gesperrt" >&2 && exec "${run[@]}"; }
+[ -w /run/lock ] || { echo "$me: in /run/lock dürfen Sie nicht schreiben; $given wird nicht gesperrt" >&2 && exec "${run[@]}"; }
 in_use() {
     local pid app
     pid=$(sed -n '1{s/ //g;p;}' "$lock" 2>/dev/null) || true
@@ -154,12 +154,12 @@ in_use() {
     [[ $pid =~ ^[0-9]+$ ]] || pid=
     app=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) || app=$(sed -n 2p "$lock" 2>/dev/null) || true
     app=${app% }
-    echo "$me: $given wird benutzt: $lock nennt Prozess ${pid:-?}${app:+ (${app:0:100})}; beenden Sie zuerst dieses Programm" >&2
+    echo "$me: $given wird benutzt: $lock nennt Prozess ${pid:-?}${app:+ (${app:0:100})}; beenden Sie zuerst das andere Programm" >&2
     exit 1
 }
 # /run/lock is open to all: nothing but a plain file is opened there, nor written through a link.
 [ ! -L "$lock" ] && { [ ! -e "$lock" ] || [ -f "$lock" ]; } ||
-    { echo "$me: $lock ist keine Sperrdatei; $given wird nicht gestartet" >&2 && exit 1; }
+    { echo "$me: $lock ist keine Sperrdatei; das Programm wird nicht gestartet" >&2 && exit 1; }
 { exec {held}>>"$lock"; } 2>/dev/null || { exec {held}<"$lock"; } 2>/dev/null ||
     { echo "$me: $lock lässt sich nicht anlegen, um $given für dieses Programm zu sperren" >&2 && exit 1; }
 flock -n "$held" || in_use

@@ -92,7 +92,7 @@ await grep -q 'RX .*\[4E 41 4B 44 41 03\]' "$tmp/sim.log" || fail "the device re
 touch -d '1 minute ago' "$lock" && run env TQ5_HOLD="$pty" "$frm" </dev/null
 [[ $rc = 1 && -e $lock ]] || fail "a Qt program took the held adapter: $rc '$out'"
 run timeout 20 "$root/scripts/run.sh" "$pty"
-[[ $rc = 1 && $out = *"wird benutzt: $lock nennt Prozess $holder ("*"/scripts/as-port1.sh --lock $pty "*"); beenden Sie zuerst dieses Programm" ]] ||
+[[ $rc = 1 && $out = *"wird benutzt: $lock nennt Prozess $holder ("*"/scripts/as-port1.sh --lock $pty "*"); beenden Sie zuerst das andere Programm" ]] ||
     fail "a second start: $rc '$out'"
 # Someone else's lock in its place stays when the run ends.
 rm "$lock" && printf '1\ninit\n%s\n' "$(uname -n)" >"$lock"
