@@ -10,7 +10,7 @@
 # /run/lock. In the build tree and the sources only, it also takes a pseudo-terminal as DEVICE
 # and a COMMAND to run instead of the program (tests; --lock to lock).
 usage="Aufruf: tq5bus-port1 GERÄT
-        tq5bus-port1 --check [GERÄT]   (Status 0, wenn es hier laufen kann, sonst der Grund; 77: das System)"
+        tq5bus-port1 --check [GERÄT]   (Status 0, wenn er hier laufen kann; sonst nennt er den Grund, 77: das System erlaubt es nicht)"
 set -euo pipefail
 me=$(basename "$0")
 here=$(dirname "$(realpath -- "$0")")
