@@ -160,7 +160,7 @@ await 5 clipboard_is 'Grüß' && echo "ok: the command box's menu in German" || 
 # The box's texts since line $1 of the trace into $shown, at least one.
 shows() { mapfile -t shown < <(tail -n +$(($1 + 1)) "$trace" | sed -n 's/^[0-9]* ms: box //p') && [ ${#shown[@]} -ge 1 ]; }
 cue() { # the plugin takes it within 20 ms
-    echo "$1" >"$cue.new" && mv "$cue.new" "$cue" && await 2 test ! -e "$cue" || fail "the plugin took no cue '$1'"
+    echo "$1" >"$cue.new" && mv "$cue.new" "$cue" && await 10 test ! -e "$cue" || fail "the plugin took no cue '$1'"
 }
 stat=/proc/$program/stat
 grep -qa 'tq5bus\.exe' "/proc/$program/cmdline" || stat=/proc/$(pgrep -f 'tq5bus\.exe' | head -1)/stat
@@ -172,7 +172,7 @@ for code in 5:ERROR_ACCESS_DENIED 22:ERROR_BAD_COMMAND 31:ERROR_GEN_FAILURE 995:
         notes=$(cat "$cue.log" 2>/dev/null | wc -l) mark=$(wc -l <"$trace") t0=$(date +%s%N) f0=$failures
         cue "$moment ${code%%:*}"
         [ $moment = idle ] || click $cmd_abfragen
-        await 3 shows "$mark"
+        await 10 shows "$mark"
         ms=$((($(date +%s%N) - t0) / 1000000)) ticks=$(awk '{print $14 + $15}' "$stat") && sleep 2
         used=$((($(awk '{print $14 + $15}' "$stat") - ticks) * 100 / $(getconf CLK_TCK) / 2))
         [ "$used" -lt 10 ] || fail "$name: the program spins after the loss ($used % of a core)"
@@ -182,7 +182,7 @@ for code in 5:ERROR_ACCESS_DENIED 22:ERROR_BAD_COMMAND 31:ERROR_GEN_FAILURE 995:
             fail "$name: the box showed ${shown[*]@Q} (${how:-no fault noted}), expected one loss"
         lost=${shown[0]:-} mark=$(wc -l <"$trace")
         click $cmd_abfragen
-        await 3 shows "$mark" && [[ ${shown[0]} == 'Fehler : Port 1 (COM1) ist nicht vorhanden'* ]] ||
+        await 10 shows "$mark" && [[ ${shown[0]} == 'Fehler : Port 1 (COM1) ist nicht vorhanden'* ]] ||
             fail "$name: pressed after the loss, the box showed ${shown[*]@Q}"
         cue plug
         [ -d "${stat%/stat}" ] || die "$name: the program ended"
