@@ -109,7 +109,8 @@ QString portErrorLine(const PortError &e)
     case Kind::OpenFailed:
         return port + QStringLiteral(" lässt sich nicht öffnen");
     case Kind::WriteFailed:
-        return e.systemText;
+        // Qt's own words would be English; the frame not taken whole is what the user needs.
+        return QStringLiteral("Schreibfehler an ") + port;
     case Kind::LostReading:
         return lost + QStringLiteral("Lesefehler");
     case Kind::LostWriting:
